@@ -1,0 +1,59 @@
+// The output device: one driver, its double buffers, the per-channel rings
+// that the client's writes fill and the driver's callback drains, and the
+// position bookkeeping the real-time channel answers from.
+#pragma once
+
+#include <cstdint>
+
+#include "device/asio.h"
+#include "ipc/shared_block.h"
+
+namespace quillon::platform {
+struct Thread;
+}
+namespace quillon::server {
+struct Clock;
+}
+
+namespace quillon::device {
+
+struct DriverList;
+struct OutputDevice;
+
+// Main thread, start-up. Never null.
+OutputDevice* createOutputDevice(DriverList* drivers, const server::Clock& clock);
+// Main thread, shutdown; closes the device first.
+void destroyOutputDevice(OutputDevice* device);
+// Main thread; the thread whose priority set-up raises.
+void setRealTimeThread(OutputDevice& device, platform::Thread* realTimeThread);
+// Real-time thread (command 3). A notifyWindow of 0 keeps the previous window.
+void applySettings(OutputDevice& device, const ipc::DeviceSettings& settings);
+// Main thread (command 5). Latency in ms, or -1.
+std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bits,
+                        std::int32_t channels);
+// Main thread (command 6).
+void closeOutput(OutputDevice& device, bool keepOutputOnClose);
+// Main thread (command 2 and shutdown).
+void closeDevice(OutputDevice& device);
+// Main thread (command 7).
+std::int32_t writableBytes(OutputDevice& device);
+// Main thread (command 8). 0, or 1 when no stream is open or the count is refused.
+std::int32_t writeStream(OutputDevice& device, const std::uint8_t* data, std::int32_t count);
+// Main thread (command 9).
+std::int32_t isPlaying(OutputDevice& device);
+// Main thread (command 10).
+std::int32_t setPause(OutputDevice& device, std::int32_t pause);
+// Main thread (command 11).
+void seekTo(OutputDevice& device, std::int32_t ms);
+// Real-time thread (command 4) or the driver's callback thread.
+void handleResetRequest(OutputDevice& device);
+// Real-time thread (command 12). Never below 0.
+std::int32_t outputPositionMs(const OutputDevice& device);
+// Real-time thread (command 13).
+std::int32_t writtenPositionMs(const OutputDevice& device);
+// Main thread, after every main-channel command and on each wake of its wait:
+// runs a close that a reset request handed over from another thread. true when
+// it closed something.
+bool takePendingClose(OutputDevice& device);
+
+} // namespace quillon::device
