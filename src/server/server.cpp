@@ -1,0 +1,163 @@
+#include "server/server.h"
+
+#include "device/driver_list.h"
+#include "device/output_device.h"
+#include "ipc/shared_block.h"
+#include "platform/platform.h"
+#include "server/commands.h"
+
+namespace quillon::server {
+
+namespace {
+
+// How often the idle main thread wakes to run a device close that a reset
+// request handed over from another thread.
+constexpr std::uint32_t kMainWakeMs = 50;
+constexpr std::uint32_t kThreadEndMs = 5000;
+constexpr std::uint32_t kThreadEndAfterTerminateMs = 3000;
+
+unsigned realTimeMain(void* arg) {
+    Server& server = *static_cast<Server*>(arg);
+    platform::Handle* request = platform::createEvent(ipc::kRealTimeMsgName, true);
+    platform::Handle* done = platform::createEvent(ipc::kRealTimeRetMsgName, false);
+    if (request == nullptr || done == nullptr) {
+        server.realTimeFailed.store(true);
+    }
+    platform::setEvent(server.realTimeReady);
+    if (request != nullptr && done != nullptr) {
+        // The quit event comes first, so a request posted after it may go
+        // unanswered rather than run against a server being taken down.
+        platform::Handle* const waits[2] = {server.realTimeQuit, request};
+        while (platform::waitAny(waits, 2, platform::kInfinite) == 1) {
+            handleRealTimeCommand(server.drivers, *server.device, server.block);
+            platform::setEvent(done);
+        }
+    }
+    if (request != nullptr) {
+        platform::closeHandle(request);
+    }
+    if (done != nullptr) {
+        platform::closeHandle(done);
+    }
+    return 0;
+}
+
+void closeIf(platform::Handle*& handle) {
+    if (handle != nullptr) {
+        platform::closeHandle(handle);
+        handle = nullptr;
+    }
+}
+
+} // namespace
+
+bool endThread(platform::Thread* thread) {
+    platform::Handle* handle = platform::threadHandle(thread);
+    if (platform::waitPumpingMessages(handle, kThreadEndMs) == 0) {
+        return true;
+    }
+    if (platform::terminateThread(thread, 0)) {
+        return platform::waitPumpingMessages(handle, kThreadEndAfterTerminateMs) == 0;
+    }
+    return false;
+}
+
+bool startServer(Server& server) {
+    platform::ensureMessageQueue();
+
+    server.drivers = device::readDriverList();
+
+    chooseClock(server.clock);
+    server.device = device::createOutputDevice(server.drivers, server.clock);
+
+    server.memory = platform::openSharedMemory(ipc::kSharedBlockName, ipc::kSharedBlockSize);
+    if (server.memory != nullptr) {
+        server.block = static_cast<std::uint8_t*>(platform::sharedMemoryData(server.memory));
+    }
+    server.mainMsg = platform::createEvent(ipc::kServerMsgName, true);
+    server.mainRetMsg = platform::createEvent(ipc::kServerRetMsgName, false);
+    // Without the block or the main channel every later command would touch
+    // nothing valid; stopping here is the only safe answer.
+    if (server.block == nullptr || server.mainMsg == nullptr || server.mainRetMsg == nullptr) {
+        return false;
+    }
+
+    server.realTimeReady = platform::createEvent(nullptr, false);
+    server.realTimeQuit = platform::createEvent(nullptr, false);
+    if (server.realTimeReady == nullptr || server.realTimeQuit == nullptr) {
+        return false;
+    }
+    server.realTimeThread = platform::startThread(realTimeMain, &server);
+    if (server.realTimeThread == nullptr) {
+        return false;
+    }
+    device::setRealTimeThread(*server.device, server.realTimeThread);
+    platform::waitPumpingMessages(server.realTimeReady, platform::kInfinite);
+    closeIf(server.realTimeReady);
+    if (server.realTimeFailed.load()) {
+        return false;
+    }
+
+    if (platform::Handle* ready = platform::openEventForSet(ipc::kClientReadyName)) {
+        platform::setEvent(ready);
+        platform::closeHandle(ready);
+    }
+    return true;
+}
+
+void runMainLoop(Server& server) {
+    for (;;) {
+        const int woke = platform::waitPumpingMessages(server.mainMsg, kMainWakeMs);
+        if (woke == 0) {
+            const bool quit = handleMainCommand(*server.device, server.block);
+            platform::setEvent(server.mainRetMsg);
+            if (quit) {
+                return;
+            }
+        } else if (woke != platform::kWaitTimeout) {
+            // A failed wait would fail again at once; back off instead of spinning.
+            platform::sleepMs(kMainWakeMs);
+        }
+        device::takePendingClose(*server.device);
+    }
+}
+
+void stopServer(Server& server) {
+    if (server.realTimeThread != nullptr) {
+        platform::setEvent(server.realTimeQuit);
+        endThread(server.realTimeThread);
+        platform::closeThread(server.realTimeThread);
+        server.realTimeThread = nullptr;
+    }
+    closeIf(server.realTimeReady);
+    closeIf(server.realTimeQuit);
+    closeIf(server.mainMsg);
+    closeIf(server.mainRetMsg);
+    if (server.memory != nullptr) {
+        platform::closeSharedMemory(server.memory);
+        server.memory = nullptr;
+        server.block = nullptr;
+    }
+    if (server.device != nullptr) {
+        device::closeDevice(*server.device);
+        device::destroyOutputDevice(server.device);
+        server.device = nullptr;
+    }
+    if (server.drivers != nullptr) {
+        device::freeDriverList(server.drivers);
+        server.drivers = nullptr;
+    }
+}
+
+int serverMain() {
+    Server server;
+    if (!startServer(server)) {
+        stopServer(server);
+        return 1;
+    }
+    runMainLoop(server);
+    stopServer(server);
+    return 0;
+}
+
+} // namespace quillon::server
