@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+
+namespace quillon::resample {
+class Resampler_base;
+}
+
+namespace quillon::dsp {
+
+// Byte buffer that grows by doubling from 1024 bytes. Bytes always start at offset 0;
+// consumers take bytes from the front by moving the rest down.
+struct GrowableBuffer {
+    std::uint8_t* data = nullptr; // null until the first append
+    std::uint32_t capacity = 0;   // 1024 * 2^k once allocated
+    std::uint32_t length = 0;
+};
+
+// Largest capacity a buffer may reach: doubling must never wrap the 32-bit capacity.
+inline constexpr std::uint32_t maxBufferCapacity = 0x80000000u;
+
+// Appends n bytes. Returns false, leaving the buffer unchanged, when the buffer would have to
+// pass maxBufferCapacity or the allocation fails. Resampler worker thread.
+bool appendBytes(GrowableBuffer& buffer, const std::uint8_t* bytes, std::uint32_t n);
+
+// Frees the block and empties the buffer.
+void releaseBuffer(GrowableBuffer& buffer);
+
+// Decodes frames interleaved frames of the converter's input format into
+// work[offsetFrames * channels ...], then writes (totalFrames - frames) frames of 0.0 after them.
+// An input format the converter does not know decodes nothing (the zero tail is still written).
+// Resampler worker thread.
+void decodeInput(const resample::Resampler_base& converter, int frames, int offsetFrames,
+                 const std::uint8_t* input, double* work, int totalFrames);
+
+// Appends frames interleaved frames of doubles to the converter's outputBuffer, first dropping
+// values while samplesToSkip is above zero. Returns false, with nothing changed, when the
+// output buffer cannot grow. Resampler worker thread.
+bool encodeOutput(resample::Resampler_base& converter, int frames, const double* values);
+
+} // namespace quillon::dsp

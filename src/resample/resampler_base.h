@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstdint>
+
+#include "resample/dsp/sample_io.h"
+
+namespace quillon::resample {
+
+// The converter configuration, eight signed 32-bit values in this order.
+struct ResamplerConfig {
+    std::int32_t inputRate;
+    std::int32_t outputRate;
+    std::int32_t inputIsFloat;
+    std::int32_t outputIsFloat;
+    std::int32_t inputBits;
+    std::int32_t outputBits;
+    std::int32_t channels;
+    std::int32_t quality;
+};
+
+struct QualityLevel {
+    double attenuationDb;   // stop-band attenuation of both filters
+    double maxTransitionHz; // widest transition allowed for the long (FFT) filter
+    int baseBlockLength;    // smallest block length, half the smallest FFT size
+};
+
+inline constexpr int qualityLevelCount = 5;
+inline constexpr QualityLevel qualityLevels[qualityLevelCount] = {
+    {96.0, 8000.0, 1024},  {120.0, 100.0, 16384}, {170.0, 100.0, 16384},
+    {170.0, 100.0, 65536}, {200.0, 50.0, 262144},
+};
+
+enum class ResamplerKind { none, up, down };
+
+// What the factory decides for a configuration, with the rate arithmetic the converters repeat.
+// Every value is meaningful only when kind is not none.
+struct ResamplerPlan {
+    ResamplerKind kind = ResamplerKind::none;
+    std::int32_t g = 0;              // greatest common divisor of the two rates
+    std::int32_t e = 0;              // lower rate div g
+    std::int32_t stageFactor = 0;    // 1 if e == 1, else 2 if e is even, else 3
+    std::int32_t lcmRate = 0;        // (inputRate div g) * outputRate
+    std::int32_t midRate = 0;        // stageFactor * outputRate (up) or * inputRate (down)
+    std::int32_t longFilterTaps = 0; // N2 = baseBlockLength * 2^j - 1
+    std::int32_t fftSize = 0;        // F = 2 * (N2 + 1)
+};
+
+// Decides whether and how a configuration can be converted: none for equal rates, for a lower
+// rate whose quotient by the gcd is neither 1 nor divisible by 2 or 3, for any value outside the
+// supported set (rates <= 0, channels < 1, quality outside 0..4, input formats other than 8/16/
+// 24/32-bit integer or 32/64-bit float, output other than 64-bit float) and for rate pairs
+// whose products or filter sizes would overflow 32-bit arithmetic or the 2^31-byte buffers.
+// Pure; any thread.
+ResamplerPlan planResampler(const ResamplerConfig& config);
+
+// Abstract sample-rate converter. Lives on the resampler worker thread.
+class Resampler_base {
+public:
+    dsp::GrowableBuffer inputBuffer;  // client bytes not yet consumed by process
+    dsp::GrowableBuffer outputBuffer; // converted bytes waiting to be read
+    double attenuationDb;
+    double maxTransitionHz;
+    int baseBlockLength;
+    int channels;
+    int inputRate;
+    int outputRate;
+    int inputIsFloat;
+    int outputIsFloat;
+    int inputBytesPerSample;
+    int outputBytesPerSample;
+    int samplesToSkip = 0; // set by each derived constructor to its delay in values
+
+    Resampler_base(const Resampler_base&) = delete;
+    Resampler_base& operator=(const Resampler_base&) = delete;
+
+    // Runs one step (see the converters): returns the bytes consumed from the front of bytes,
+    // 0 when final == 0 and a step's worth is not there yet. Resampler worker thread.
+    virtual std::uint32_t process(const std::uint8_t* bytes, std::uint32_t length, int final) = 0;
+
+    // Frees the derived arrays, then outputBuffer's block, then inputBuffer's. Worker thread.
+    virtual ~Resampler_base();
+
+protected:
+    explicit Resampler_base(const ResamplerConfig& config);
+};
+
+// A new Upsampler or Downsampler owned by the caller, or null when planResampler says none or
+// the allocation fails. Resampler worker thread. Defined beside the concrete converters.
+Resampler_base* createResampler(const ResamplerConfig& config);
+
+} // namespace quillon::resample
