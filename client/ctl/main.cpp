@@ -1,0 +1,22 @@
+#include <CLI/CLI.hpp>
+
+#include "ctl/commands.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"quillon-ctl: start, query and stop the Quillon audio server"};
+    app.require_subcommand(1);
+    quillon::ctl::Options options;
+    app.add_option("--server", options.serverPath,
+                   "quillon-server executable (default: next to quillon-ctl)");
+    app.add_option("--timeout", options.timeoutMs, "time-out for each command, in ms")
+        ->capture_default_str();
+    app.add_option("--ready-timeout", options.readyTimeoutMs,
+                   "time-out for the server to become ready, in ms")
+        ->capture_default_str();
+
+    int exitCode = 0;
+    quillon::ctl::addStatusCommand(app, options, exitCode);
+
+    CLI11_PARSE(app, argc, argv);
+    return exitCode;
+}
