@@ -1,17 +1,118 @@
 #include "resample/resampler_base.h"
 
+#include <cstdint>
+
+#include "resample/dsp/filter_design.h"
+
 namespace quillon::resample {
 
-ResamplerPlan planResampler(const ResamplerConfig&) {
-    return {};
+namespace {
+
+constexpr std::int64_t int32Max = 0x7fffffff;
+// Arrays and step outputs stay below half the 2^31-byte buffer limit, so a buffer can always
+// hold a step's worth beside what is already waiting.
+constexpr std::int64_t maxArrayBytes = std::int64_t{1} << 30;
+
+bool knownInput(std::int32_t isFloat, std::int32_t bits) {
+    if (isFloat == 0)
+        return bits == 8 || bits == 16 || bits == 24 || bits == 32;
+    if (isFloat == 1)
+        return bits == 32 || bits == 64;
+    return false;
+}
+
+} // namespace
+
+ResamplerPlan planResampler(const ResamplerConfig& config) {
+    const ResamplerPlan none{};
+    const std::int64_t in = config.inputRate;
+    const std::int64_t out = config.outputRate;
+    if (in <= 0 || out <= 0 || in == out || config.channels < 1 || config.quality < 0 ||
+        config.quality >= qualityLevelCount || !knownInput(config.inputIsFloat, config.inputBits))
+        return none;
+    // encodeOutput appends the converters' doubles unchanged: only that output can be honest.
+    if (config.outputIsFloat != 1 || config.outputBits != 64)
+        return none;
+
+    std::int32_t c = config.inputRate, e = config.outputRate;
+    while (e != 0) {
+        std::int32_t r = c % e;
+        c = e;
+        e = r;
+    }
+    ResamplerPlan plan;
+    plan.g = c;
+    const std::int64_t lcm = (in / plan.g) * out;
+    if (lcm > int32Max)
+        return none;
+    plan.lcmRate = static_cast<std::int32_t>(lcm);
+    const bool up = in < out;
+    plan.e = static_cast<std::int32_t>((up ? in : out) / plan.g);
+    if (plan.e == 1)
+        plan.stageFactor = 1;
+    else if (plan.e % 2 == 0)
+        plan.stageFactor = 2;
+    else if (plan.e % 3 == 0)
+        plan.stageFactor = 3;
+    else
+        return none;
+    const std::int64_t mid = plan.stageFactor * (up ? out : in);
+    if (mid > int32Max)
+        return none;
+    plan.midRate = static_cast<std::int32_t>(mid);
+
+    const QualityLevel& level = qualityLevels[config.quality];
+    const double d = dsp::kaiserLengthFactor(level.attenuationDb);
+
+    // The polyphase short filter: taps N1 from the transition c at the lcm rate, in P rows.
+    if (up || plan.stageFactor > 1) {
+        const std::int64_t width = mid / 2 - in / 2;
+        const double taps = static_cast<double>(lcm) / static_cast<double>(width) * d + 1.0;
+        if (!(taps < static_cast<double>(int32Max - 1)))
+            return none;
+        const std::int64_t n1 = static_cast<std::int64_t>(taps) | 1;
+        const std::int64_t rows = lcm / (up ? in : mid);
+        const std::int64_t columns = n1 / rows + 1;
+        if (rows * columns * 8 > maxArrayBytes || rows * plan.stageFactor * 4 > maxArrayBytes)
+            return none;
+    }
+
+    // The long FFT filter: the shortest baseBlockLength * 2^j - 1 taps that keep its transition
+    // at the intermediate rate under maxTransitionHz.
+    std::int64_t block = level.baseBlockLength;
+    for (;;) {
+        const std::int64_t n2 = block - 1;
+        if (level.maxTransitionHz >
+            static_cast<double>(plan.midRate) * d / static_cast<double>(n2 - 1))
+            break;
+        block *= 2;
+        if (block * 2 * 8 > maxArrayBytes)
+            return none;
+    }
+    if (block * 8 * config.channels > maxArrayBytes)
+        return none;
+    plan.longFilterTaps = static_cast<std::int32_t>(block - 1);
+    plan.fftSize = static_cast<std::int32_t>(2 * block);
+    plan.kind = up ? ResamplerKind::up : ResamplerKind::down;
+    return plan;
 }
 
 Resampler_base::Resampler_base(const ResamplerConfig& config)
-    : attenuationDb(0), maxTransitionHz(0), baseBlockLength(0), channels(config.channels),
-      inputRate(config.inputRate), outputRate(config.outputRate), inputIsFloat(config.inputIsFloat),
-      outputIsFloat(config.outputIsFloat), inputBytesPerSample(config.inputBits >> 3),
-      outputBytesPerSample(config.outputBits >> 3) {}
+    : channels(config.channels), inputRate(config.inputRate), outputRate(config.outputRate),
+      inputIsFloat(config.inputIsFloat), outputIsFloat(config.outputIsFloat),
+      inputBytesPerSample(config.inputBits >> 3), outputBytesPerSample(config.outputBits >> 3) {
+    // The factory refuses other levels; clamp anyway so a direct construction stays defined.
+    int q = config.quality < 0
+                ? 0
+                : (config.quality >= qualityLevelCount ? qualityLevelCount - 1 : config.quality);
+    attenuationDb = qualityLevels[q].attenuationDb;
+    maxTransitionHz = qualityLevels[q].maxTransitionHz;
+    baseBlockLength = qualityLevels[q].baseBlockLength;
+}
 
-Resampler_base::~Resampler_base() = default;
+Resampler_base::~Resampler_base() {
+    dsp::releaseBuffer(outputBuffer);
+    dsp::releaseBuffer(inputBuffer);
+}
 
 } // namespace quillon::resample

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "resample/dsp/bessel_i0_table.h"
+
 namespace quillon::dsp {
 
 double besselI0(double) {

@@ -1,0 +1,279 @@
+#include "resample/upsampler.h"
+
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "resample/dsp/filter_design.h"
+#include "resample/dsp/real_fft.h"
+#include "resample/dsp/sample_io.h"
+#include "resample/spectrum_ops.h"
+
+namespace quillon::resample {
+
+namespace {
+
+constexpr double twoPi = 2.0 * std::numbers::pi;
+
+// One block of H intermediate samples for every channel. Each inner product sums t = 0 .. Q - 1
+// in order, so the fixed-length forms below give the same bits as the loop; channels share the
+// row and the read position, and interleaved history lets a stereo pair go through one vector.
+template <int FixedQ, int FixedC>
+int polyphaseBlock(const Upsampler& u, int phase, const double* src, double* const* work) {
+    const int q = FixedQ ? FixedQ : u.tapsPerPhase;
+    const int ch = FixedC ? FixedC : u.channels;
+    const double* table = u.phaseTable.data();
+    const int* offsets = u.phaseOffsets.data();
+    const int* advance = u.inputAdvance.data();
+    const int wrap = u.phaseCount * u.stageFactor;
+    const int count = u.blockLength;
+    for (int j = 0; j < count; ++j) {
+        const double* row = table + static_cast<std::size_t>(offsets[phase]) * q;
+        if constexpr (FixedC == 1) {
+            double acc = 0.0;
+            for (int t = 0; t < q; ++t) {
+                acc += row[t] * src[t];
+            }
+            work[0][j] = acc;
+        } else if constexpr (FixedC == 2) {
+            double acc0 = 0.0;
+            double acc1 = 0.0;
+            for (int t = 0; t < q; ++t) {
+                acc0 += row[t] * src[2 * t];
+                acc1 += row[t] * src[2 * t + 1];
+            }
+            work[0][j] = acc0;
+            work[1][j] = acc1;
+        } else {
+            for (int c = 0; c < ch; ++c) {
+                double acc = 0.0;
+                for (int t = 0; t < q; ++t) {
+                    acc += row[t] * src[t * ch + c];
+                }
+                work[c][j] = acc;
+            }
+        }
+        src += advance[phase];
+        if (++phase == wrap) {
+            phase = 0;
+        }
+    }
+    return phase;
+}
+
+template <int FixedQ>
+int polyphaseForChannels(const Upsampler& u, int phase, const double* src, double* const* work) {
+    switch (u.channels) {
+    case 1:
+        return polyphaseBlock<FixedQ, 1>(u, phase, src, work);
+    case 2:
+        return polyphaseBlock<FixedQ, 2>(u, phase, src, work);
+    default:
+        return polyphaseBlock<FixedQ, 0>(u, phase, src, work);
+    }
+}
+
+} // namespace
+
+Upsampler::Upsampler(const ResamplerConfig& config) : Upsampler(config, planResampler(config)) {}
+
+Upsampler::Upsampler(const ResamplerConfig& config, const ResamplerPlan& plan)
+    : Resampler_base(config) {
+    if (plan.kind != ResamplerKind::up) {
+        return; // refused pair: an inert converter whose process takes nothing
+    }
+    const double A = attenuationDb;
+    rateGcd = plan.g;
+    stageFactor = plan.stageFactor;
+    lcmRate = plan.lcmRate;
+    midRate = stageFactor * outputRate;
+    const int k = stageFactor;
+    const int L = lcmRate;
+
+    // Short filter: transition band from inputRate / 2 up to midRate / 2, cut-off in its middle.
+    const int c = (k * outputRate) / 2 - inputRate / 2;
+    const double D = c * 0.5 + (inputRate / 2);
+    polyLength = static_cast<int>(static_cast<double>(L) / c * dsp::kaiserLengthFactor(A) + 1.0);
+    if (polyLength % 2 == 0) {
+        ++polyLength;
+    }
+    const double beta = dsp::kaiserBeta(A);
+    const double i0Beta = dsp::besselI0(beta);
+    phaseCount = L / inputRate;
+    tapsPerPhase = polyLength / phaseCount + 1;
+    const int P = phaseCount;
+    const int Q = tapsPerPhase;
+    const int M = L / (k * outputRate);
+
+    phaseOffsets.resize(static_cast<std::size_t>(P) * k);
+    inputAdvance.resize(static_cast<std::size_t>(P) * k);
+    for (int i = 0; i < P * k; ++i) {
+        const int offset = P - static_cast<int>((static_cast<std::int64_t>(M) * i) % P);
+        phaseOffsets[i] = offset == P ? 0 : offset;
+        inputAdvance[i] = phaseOffsets[i] < M ? channels : 0;
+    }
+
+    phaseTable.assign(static_cast<std::size_t>(P) * Q, 0.0);
+    const int half1 = polyLength / 2;
+    for (int n = -half1; n <= half1; ++n) {
+        const int j = n + half1;
+        phaseTable[static_cast<std::size_t>(j % P) * Q + j / P] =
+            (2 * D) * (1.0 / L) * dsp::sinc((D * twoPi) * n * (1.0 / L)) *
+            dsp::kaiserWindow(n, polyLength, beta, i0Beta) * L / inputRate;
+    }
+
+    // Long filter at inputRate / 2, applied at midRate.
+    fftFilterLength = plan.longFilterTaps;
+    fftLength = plan.fftSize;
+    blockLength = fftLength / 2;
+    const int F = fftLength;
+    const int H = blockLength;
+    kernelSpectrum.assign(F, 0.0);
+    const double fc = inputRate / 2;
+    const int half2 = fftFilterLength / 2;
+    for (int n = -half2; n <= half2; ++n) {
+        kernelSpectrum[n + half2] = (2 * fc) * (1.0 / midRate) *
+                                    dsp::sinc((fc * twoPi) * n * (1.0 / midRate)) *
+                                    dsp::kaiserWindow(n, fftFilterLength, beta, i0Beta) / F * 2.0;
+    }
+    fftIndex.assign(static_cast<std::size_t>(std::sqrt(static_cast<double>(F)) + 2), 0);
+    fftTable.assign(F / 2, 0.0);
+    dsp::realFft(F, 1, kernelSpectrum.data(), fftIndex.data(), fftTable.data());
+
+    history.assign(static_cast<std::size_t>(H + Q) * channels, 0.0);
+    outputFrames.assign(static_cast<std::size_t>(H / k + 1) * channels, 0.0);
+    overlapTail.assign(channels, std::vector<double>(H / k + 1, 0.0));
+    workBuffers.assign(channels, std::vector<double>(F, 0.0));
+    for (auto& buffer : workBuffers) {
+        workPointers.push_back(buffer.data());
+    }
+
+    historyFrames = (half1 / P) + 1;
+    tickPos = 0;
+    phaseIndex = 0;
+    decimationOffset = 0;
+    blockOutputs = 0;
+    samplesToSkip =
+        static_cast<int>(fftFilterLength * 0.5 / (static_cast<double>(midRate) / outputRate)) *
+        channels;
+}
+
+Upsampler::~Upsampler() = default;
+
+int Upsampler::nextStepFrames() const {
+    if (blockLength == 0) {
+        return 0;
+    }
+    const double intermediateInputs = std::floor(static_cast<double>(blockLength) * inputRate /
+                                                 (static_cast<double>(outputRate) * stageFactor));
+    return static_cast<int>(intermediateInputs + 1.0 + tapsPerPhase) - historyFrames;
+}
+
+void Upsampler::runPolyphase(int firstFrame) {
+    const double* src = history.data() + static_cast<std::size_t>(firstFrame) * channels;
+    double* const* work = workPointers.data();
+    switch (tapsPerPhase) {
+    case 2:
+        phaseIndex = polyphaseForChannels<2>(*this, phaseIndex, src, work);
+        break;
+    case 5:
+        phaseIndex = polyphaseForChannels<5>(*this, phaseIndex, src, work);
+        break;
+    case 6:
+        phaseIndex = polyphaseForChannels<6>(*this, phaseIndex, src, work);
+        break;
+    case 8:
+        phaseIndex = polyphaseForChannels<8>(*this, phaseIndex, src, work);
+        break;
+    case 10:
+        phaseIndex = polyphaseForChannels<10>(*this, phaseIndex, src, work);
+        break;
+    case 13:
+        phaseIndex = polyphaseForChannels<13>(*this, phaseIndex, src, work);
+        break;
+    case 24:
+        phaseIndex = polyphaseForChannels<24>(*this, phaseIndex, src, work);
+        break;
+    default:
+        phaseIndex = polyphaseForChannels<0>(*this, phaseIndex, src, work);
+        break;
+    }
+}
+
+std::uint32_t Upsampler::process(const std::uint8_t* bytes, std::uint32_t length, int final) {
+    if (blockLength == 0) {
+        return 0;
+    }
+    const int H = blockLength;
+    const int F = fftLength;
+    const int k = stageFactor;
+    const int need = nextStepFrames();
+    const std::uint32_t frameSize = static_cast<std::uint32_t>(inputBytesPerSample) * channels;
+    // A step whose output could not be kept is not run: its input stays for a later call.
+    const std::uint64_t stepBytes = static_cast<std::uint64_t>(H / k + 1) * channels * 8;
+    if (outputBuffer.length + stepBytes > dsp::maxBufferCapacity) {
+        return 0;
+    }
+    int frames;
+    std::uint32_t consumed;
+    if (final == 0) {
+        if (length / frameSize < static_cast<std::uint32_t>(need)) {
+            return 0;
+        }
+        frames = need;
+    } else {
+        // history has room for one step only; a caller that sends more gets one step taken.
+        frames = static_cast<int>(std::min<std::uint32_t>(length / frameSize, need));
+    }
+    consumed = static_cast<std::uint32_t>(frames) * frameSize;
+
+    dsp::decodeInput(*this, frames, historyFrames, bytes, history.data(), need);
+    historyFrames += need;
+    // The last samples of a step may reach one frame past the decoded input with a (tiny)
+    // end tap; that frame is not here yet, so it reads as silence rather than as whatever an
+    // earlier step left in the slot.
+    std::memset(history.data() + static_cast<std::size_t>(historyFrames) * channels, 0,
+                sizeof(double) * channels);
+
+    const int firstFrame = static_cast<int>(
+        ((static_cast<std::int64_t>(tickPos) - 1) * inputRate + lcmRate) / lcmRate);
+    runPolyphase(firstFrame);
+
+    int next = decimationOffset;
+    int produced = 0;
+    for (int ch = 0; ch < channels; ++ch) {
+        double* work = workBuffers[ch].data();
+        std::memset(work + H, 0, sizeof(double) * (F - H));
+        dsp::realFft(F, 1, work, fftIndex.data(), fftTable.data());
+        multiplySpectrum(work, kernelSpectrum.data(), F);
+        dsp::realFft(F, -1, work, fftIndex.data(), fftTable.data());
+
+        double* tail = overlapTail[ch].data();
+        int i = decimationOffset;
+        int m = 0;
+        for (; i < H; i += k, ++m) {
+            outputFrames[static_cast<std::size_t>(m) * channels + ch] = work[i] + tail[m];
+        }
+        next = i;
+        produced = m;
+        for (int t = 0; i < F; i += k, ++t) {
+            tail[t] = work[i];
+        }
+    }
+    decimationOffset = next - H;
+    blockOutputs = produced;
+    tickPos += static_cast<int>((static_cast<std::int64_t>(inputRate / rateGcd) * H) / k);
+
+    dsp::encodeOutput(*this, blockOutputs, outputFrames.data());
+
+    // Drop the frames no later sample reads; tickPos ends between 1 and P.
+    const int P = phaseCount;
+    const int drop = (tickPos - 1) / P;
+    std::memmove(history.data(), history.data() + static_cast<std::size_t>(drop) * channels,
+                 sizeof(double) * static_cast<std::size_t>(historyFrames - drop) * channels);
+    historyFrames -= drop;
+    tickPos -= drop * P;
+    return consumed;
+}
+
+} // namespace quillon::resample
