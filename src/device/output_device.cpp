@@ -1,54 +1,459 @@
+// Loading the driver, preparing it and opening or closing a stream on it.
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "device/device_state.h"
+#include "device/driver_list.h"
 #include "device/output_device.h"
 
 namespace quillon::device {
 
-// Placeholder until the stream logic lands: behaves as a device with no
-// stream open.
-struct OutputDevice {
-    DriverList* drivers;
-    platform::Thread* realTimeThread;
-    ipc::DeviceSettings settings;
+namespace {
+
+class DeviceLockGuard {
+public:
+    explicit DeviceLockGuard(OutputDevice& device) : lock_(device.deviceLock) {
+        platform::enterLock(lock_);
+    }
+    ~DeviceLockGuard() { platform::leaveLock(lock_); }
+    DeviceLockGuard(const DeviceLockGuard&) = delete;
+    DeviceLockGuard& operator=(const DeviceLockGuard&) = delete;
+
+private:
+    platform::Lock* lock_;
 };
 
-OutputDevice* createOutputDevice(DriverList* drivers, const server::Clock&) {
-    return new OutputDevice{drivers, nullptr, {}};
+bool loadFromList(void* context, std::int32_t index, asio::IASIO** driver) {
+    auto* list = static_cast<DriverList*>(context);
+    if (list == nullptr || index < 0 || index >= list->count ||
+        findDriverEntry(*list, index) == nullptr) {
+        return false;
+    }
+    // By index, not by short name: two drivers may share one.
+    return loadDriverByIndex(*list, index, driver);
 }
+
+void unloadFromList(void* context) {
+    if (context != nullptr) {
+        unloadDriver(*static_cast<DriverList*>(context));
+    }
+}
+
+platform::ProcessPriority processClass(std::int32_t code) {
+    switch (code) {
+    case 1:
+        return platform::ProcessPriority::High;
+    case 2:
+        return platform::ProcessPriority::Realtime;
+    default:
+        return platform::ProcessPriority::Normal;
+    }
+}
+
+int threadLevel(std::int32_t code) {
+    switch (code) {
+    case 1:
+        return platform::kPriorityAboveNormal;
+    case 2:
+        return platform::kPriorityHighest;
+    case 3:
+        return platform::kPriorityTimeCritical;
+    default:
+        return platform::kPriorityNormal;
+    }
+}
+
+void applyPriorities(OutputDevice& device, platform::ProcessPriority process, int level) {
+    platform::setProcessPriority(process);
+    platform::setCurrentThreadPriority(level);
+    if (device.realTimeThread != nullptr) {
+        platform::setThreadPriority(device.realTimeThread, level);
+    }
+}
+
+bool validFormat(std::int32_t bits) {
+    switch (bits) {
+    case 8:
+    case 16:
+    case 24:
+    case 32:
+    case -32:
+    case -64:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Main thread. Reads the driver's layout and sizes everything for it.
+bool prepareDevice(OutputDevice& device) {
+    device.activeFirstChannel = device.firstChannel.load();
+    device.driverStopped = true;
+    device.driverRunning = false;
+    device.keepOpenActive = device.keepDriverOpen.load();
+    device.monoDuplicating = false;
+    device.monoToStereoActive = device.monoToStereo.load();
+
+    // Zero and -1 differ from every real format, so the next open configures all.
+    device.outputRate = 0;
+    device.feedIsFloat = -1;
+    device.feedBits = 0;
+    device.activeChannels = 0;
+
+    asio::AsioLong inputs = 0;
+    asio::AsioLong outputs = 0;
+    device.driver->getChannels(&inputs, &outputs);
+    device.outputChannelCount = outputs > 0 ? static_cast<std::int32_t>(outputs) : 0;
+    device.pending.clear();
+    device.pending.reserve(static_cast<std::size_t>(device.outputChannelCount) * 8);
+
+    asio::AsioLong minSize = 0;
+    asio::AsioLong maxSize = 0;
+    asio::AsioLong preferred = 0;
+    asio::AsioLong granularity = 0;
+    device.driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
+    const std::int64_t multiplier = device.bufferMultiplier.load();
+    const std::int64_t frames = (multiplier + 1) * static_cast<std::int64_t>(preferred) * 4;
+    // A ring of 8-byte samples must fit: the largest driver sample type.
+    if (preferred < 1 || multiplier < 0 || frames * 8 > kMaxRingBytes) {
+        return false;
+    }
+    device.bufferSize = static_cast<std::int32_t>(preferred);
+    device.ringFrames = static_cast<std::int32_t>(frames);
+
+    device.useOutputReady = device.driver->outputReady() == asio::ASE_OK;
+
+    asio::ASIOInputMonitor monitor{-1, device.activeFirstChannel, 0x20000000,
+                                   device.inputMonitor.load() ? 1 : 0, 0x3FFFFFFF};
+    device.driver->future(asio::kAsioSetInputMonitor, &monitor);
+
+    device.channelRings.clear();
+    device.channelRings.resize(static_cast<std::size_t>(device.outputChannelCount));
+    device.bufferInfos.assign(static_cast<std::size_t>(device.outputChannelCount),
+                              asio::ASIOBufferInfo{});
+    device.buffersCreated = false;
+
+    device.resampleEnableActive = device.resampleEnable.load();
+    device.resampleRateActive = device.resampleRate.load();
+    device.resampleQualityActive = device.resampleQuality.load();
+
+    applyPriorities(device, processClass(device.processPriority.load()),
+                    threadLevel(device.threadPriority.load()));
+    device.prepared = true;
+    return true;
+}
+
+// Main thread. true when the device ends up prepared.
+bool loadAndInitDriver(OutputDevice& device) {
+    asio::IASIO* driver = nullptr;
+    if (device.drivers.load == nullptr ||
+        !device.drivers.load(device.drivers.context, device.driverIndex.load(), &driver) ||
+        driver == nullptr) {
+        return false;
+    }
+    device.driver = driver;
+    device.driverLoaded = true;
+    if (driver->init(nullptr) == 0) {
+        char message[124] = {};
+        driver->getErrorMessage(message);
+        // The list still owns the object; closeDevice releases it.
+        device.driver = nullptr;
+        return false;
+    }
+    char name[32] = {};
+    driver->getDriverName(name);
+    driver->getDriverVersion();
+    return prepareDevice(device);
+}
+
+// Main thread. The seam for sample-rate conversion: it engages exactly when
+// enabled and the client's rate differs from the target. Until a converter
+// exists such a stream cannot be played, so the open fails.
+bool configureResampler(OutputDevice& device, std::int32_t rate) {
+    return rate == device.resampleRateActive;
+}
+
+void disposeChannelBuffers(OutputDevice& device) {
+    if (device.buffersCreated) {
+        if (device.driver != nullptr) {
+            device.driver->disposeBuffers();
+        }
+        device.buffersCreated = false;
+    }
+    clearCallbackDevice(&device);
+    for (ChannelRing& ring : device.channelRings) {
+        ring.ring.reset();
+        ring.converter = nullptr;
+    }
+    // Nothing may be silenced in buffers the driver took back.
+    device.activeChannels = 0;
+}
+
+// Main thread. Creates the driver buffers and rings for `channels` channels.
+bool createChannelBuffers(OutputDevice& device, std::int32_t channels) {
+    disposeChannelBuffers(device);
+    for (std::int32_t i = 0; i < channels; ++i) {
+        asio::ASIOChannelInfo info{};
+        info.channel = device.activeFirstChannel + i;
+        info.isInput = 0;
+        device.driver->getChannelInfo(&info);
+        const int bytes = asio::sampleTypeBytes(info.type);
+        if (bytes == 0) {
+            return false;
+        }
+        ChannelRing& ring = device.channelRings[static_cast<std::size_t>(i)];
+        ring.sampleType = info.type;
+        ring.bytesPerSample = bytes;
+        ring.ring.reset(new (std::nothrow)
+                            std::uint8_t[static_cast<std::size_t>(device.ringFrames) *
+                                         static_cast<std::size_t>(bytes)]);
+        if (!ring.ring) {
+            return false;
+        }
+        device.bufferInfos[static_cast<std::size_t>(i)] =
+            asio::ASIOBufferInfo{0, device.activeFirstChannel + i, {nullptr, nullptr}};
+    }
+    // Callbacks may come from inside createBuffers already.
+    setCallbackDevice(&device);
+    device.driver->createBuffers(device.bufferInfos.data(), channels, device.bufferSize,
+                                 &device.callbacks);
+    device.buffersCreated = true;
+    for (std::int32_t i = 0; i < channels; ++i) {
+        const auto& info = device.bufferInfos[static_cast<std::size_t>(i)];
+        // A driver that handed out no buffer would have the callback write
+        // through a null pointer.
+        if (info.buffers[0] == nullptr || info.buffers[1] == nullptr) {
+            return false;
+        }
+    }
+
+    asio::AsioLong inputLatency = 0;
+    asio::AsioLong outputLatency = 0;
+    device.driver->getLatencies(&inputLatency, &outputLatency);
+    const std::int64_t pipeline = 2 * static_cast<std::int64_t>(outputLatency);
+    device.pipelineFrames =
+        static_cast<std::int32_t>(pipeline < 0 ? 0 : (pipeline > (1 << 30) ? (1 << 30) : pipeline));
+
+    device.activeChannels = static_cast<std::uint32_t>(channels);
+    silenceHalfBuffers(device);
+    return true;
+}
+
+std::int32_t failOpen(OutputDevice& device) {
+    closeDevice(device);
+    return -1;
+}
+
+std::int32_t openLatency(const OutputDevice& device, std::int32_t rate) {
+    std::int32_t ms = server::mulDiv(device.ringFrames + device.pipelineFrames.load(), 1000, rate);
+    if (ms < 0) {
+        ms = 0;
+    }
+    return device.resampleEnableActive ? ms + 8000 : ms;
+}
+
+} // namespace
+
+void closeDriverBuffers(OutputDevice& device);
+
+OutputDevice* createOutputDevice(const DriverSource& drivers, const server::Clock& clock) {
+    auto* device = new OutputDevice;
+    device->drivers = drivers;
+    device->clock = clock;
+    device->deviceLock = platform::createLock();
+    device->callbacks = driverCallbacks();
+    return device;
+}
+
+OutputDevice* createOutputDevice(DriverList* drivers, const server::Clock& clock) {
+    return createOutputDevice(DriverSource{drivers, loadFromList, unloadFromList}, clock);
+}
+
 void destroyOutputDevice(OutputDevice* device) {
+    if (device == nullptr) {
+        return;
+    }
+    closeDevice(*device);
+    platform::destroyLock(device->deviceLock);
     delete device;
 }
+
 void setRealTimeThread(OutputDevice& device, platform::Thread* realTimeThread) {
     device.realTimeThread = realTimeThread;
 }
+
+void setClockOverride(OutputDevice& device, std::int64_t (*now)(void*), void* context) {
+    device.fakeNow = now;
+    device.fakeNowContext = context;
+}
+
+std::int64_t readClock(const OutputDevice& device) {
+    return device.fakeNow != nullptr ? device.fakeNow(device.fakeNowContext)
+                                     : server::clockNow(device.clock);
+}
+
 void applySettings(OutputDevice& device, const ipc::DeviceSettings& settings) {
-    device.settings = settings;
+    if (settings.notifyWindow != 0) {
+        device.notifyWindow = settings.notifyWindow;
+    }
+    device.driverIndex = settings.driverIndex;
+    device.processPriority = settings.processPriority;
+    device.threadPriority = settings.threadPriority;
+    device.bufferMultiplier = settings.bufferMultiplier;
+    device.firstChannel = settings.firstChannel;
+    device.keepDriverOpen = settings.keepDriverOpen;
+    device.monoToStereo = settings.monoToStereo;
+    device.inputMonitor = settings.inputMonitor;
+    device.resampleEnable = settings.resampleEnable;
+    device.resamplerPriority = settings.resamplerPriority;
+    device.resampleRate = settings.resampleRate;
+    device.resampleQuality = settings.resampleQuality;
 }
-std::int32_t openOutput(OutputDevice&, std::int32_t, std::int32_t, std::int32_t) {
-    return -1;
+
+std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bits,
+                        std::int32_t channels) {
+    settleResetRequest(device);
+    // Refused before anything is stored: a zero rate or channel count would
+    // be divided by later.
+    if (rate < 1 || channels < 1 || !validFormat(bits)) {
+        return failOpen(device);
+    }
+    if (!device.prepared) {
+        const bool ready = device.driverLoaded && device.driver != nullptr
+                               ? prepareDevice(device)
+                               : loadAndInitDriver(device);
+        if (!ready) {
+            return failOpen(device);
+        }
+    }
+
+    const std::int32_t isFloat = bits < 0 ? 1 : 0;
+    const std::int32_t absBits = bits < 0 ? -bits : bits;
+    device.inputRate = static_cast<std::uint32_t>(rate);
+    device.inputBits = bits;
+    device.inputChannels = static_cast<std::uint32_t>(channels);
+
+    const bool duplicate = device.monoToStereoActive && channels == 1;
+    const std::int32_t driverChannels = duplicate ? 2 : channels;
+    if (device.activeFirstChannel < 0 ||
+        static_cast<std::int64_t>(driverChannels) + device.activeFirstChannel >
+            device.outputChannelCount) {
+        return failOpen(device);
+    }
+    device.inputBytesPerFrame = absBits / 8 * channels;
+
+    if (device.resampleEnableActive && !configureResampler(device, rate)) {
+        return failOpen(device);
+    }
+
+    const bool rateChanged = static_cast<std::uint32_t>(rate) != device.outputRate.load();
+    const bool floatChanged = isFloat != device.feedIsFloat;
+    const bool bitsChanged = absBits != device.feedBits;
+    const bool channelsChanged =
+        static_cast<std::uint32_t>(driverChannels) != device.activeChannels;
+    const bool identical = !rateChanged && !floatChanged && !bitsChanged && !channelsChanged &&
+                           duplicate == device.monoDuplicating;
+
+    if (!identical) {
+        if ((rateChanged || channelsChanged) && !device.driverStopped) {
+            stopAndSilence(device);
+            device.abortWrites = true;
+            device.driverStopped = true;
+        }
+        if (rateChanged) {
+            if (device.driver == nullptr || device.driver->canSampleRate(rate) != asio::ASE_OK) {
+                return failOpen(device);
+            }
+            device.driver->setSampleRate(rate);
+            device.outputRate = static_cast<std::uint32_t>(rate);
+        }
+        if (floatChanged || bitsChanged) {
+            device.feedIsFloat = isFloat;
+            device.feedBits = absBits;
+            device.feedSampleBytes = absBits / 8;
+        }
+        if (channelsChanged && !createChannelBuffers(device, driverChannels)) {
+            return failOpen(device);
+        }
+        if (floatChanged || bitsChanged || channelsChanged) {
+            for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
+                ChannelRing& ring = device.channelRings[c];
+                ring.converter =
+                    convert::selectConverter(ring.sampleType, device.feedIsFloat, device.feedBits);
+                if (ring.converter == nullptr) {
+                    return failOpen(device);
+                }
+            }
+        }
+        device.monoDuplicating = duplicate;
+    }
+    device.feedFrameBytes = device.feedSampleBytes * channels;
+
+    {
+        DeviceLockGuard guard(device);
+        if (rateChanged || channelsChanged) {
+            device.ringWriteIndex = 0;
+            device.ringReadIndex = 0;
+            device.queuedFrames = 0;
+            device.uncountedFrames = 0;
+            device.abortWrites = false;
+        } else {
+            // Audio of the previous stream still queued plays, uncounted.
+            device.uncountedFrames = device.queuedFrames.load();
+        }
+        device.framesPlayed = 0;
+        device.bytesWritten = 0;
+        device.resetPending = false;
+        // A pause stopped the driver without marking it stopped; with the pause
+        // lifted the start rule must be able to start it again.
+        if (device.paused.exchange(false) && !device.driverStopped) {
+            device.driverStopped = true;
+        }
+        device.outputOpen = true;
+        device.streamOpen = true;
+    }
+    // A partial frame of the previous stream would shift every frame of the new one.
+    device.pending.clear();
+    return openLatency(device, rate);
 }
-void closeOutput(OutputDevice&, bool) {}
-void closeDevice(OutputDevice&) {}
-std::int32_t writableBytes(OutputDevice&) {
-    return 0;
+
+void closeDriverBuffers(OutputDevice& device) {
+    device.streamOpen = false;
+    if (!device.driverStopped) {
+        stopAndSilence(device);
+        device.abortWrites = true;
+        device.driverStopped = true;
+    }
+    applyPriorities(device, platform::ProcessPriority::Normal, platform::kPriorityNormal);
+    disposeChannelBuffers(device);
+    device.pending.clear();
+    device.pending.shrink_to_fit();
+    device.channelRings.clear();
+    device.bufferInfos.clear();
+    device.prepared = false;
 }
-std::int32_t writeStream(OutputDevice&, const std::uint8_t*, std::int32_t) {
-    return 1;
+
+void closeDevice(OutputDevice& device) {
+    if (device.prepared) {
+        closeDriverBuffers(device);
+    }
+    if (device.drivers.unload != nullptr) {
+        device.drivers.unload(device.drivers.context);
+    }
+    device.driver = nullptr;
+    device.driverLoaded = false;
 }
-std::int32_t isPlaying(OutputDevice&) {
-    return 0;
-}
-std::int32_t setPause(OutputDevice&, std::int32_t) {
-    return 0;
-}
-void seekTo(OutputDevice&, std::int32_t) {}
-void handleResetRequest(OutputDevice&) {}
-std::int32_t outputPositionMs(const OutputDevice&) {
-    return 0;
-}
-std::int32_t writtenPositionMs(const OutputDevice&) {
-    return 0;
-}
-bool takePendingClose(OutputDevice&) {
-    return false;
+
+void closeOutput(OutputDevice& device, bool keepOutputOnClose) {
+    settleResetRequest(device);
+    if (!device.keepOpenActive) {
+        closeDevice(device);
+    } else if (!keepOutputOnClose && device.prepared) {
+        closeDriverBuffers(device);
+    }
+    device.outputOpen = false;
 }
 
 } // namespace quillon::device

@@ -1,0 +1,170 @@
+// The output device record and the operations shared by its three parts:
+// set-up (output_device.cpp), the ring traffic with the driver's callback
+// (playback.cpp) and the playback commands (control.cpp). Tests include it to
+// build devices over a fake driver and a fake clock.
+//
+// Threads: the main thread runs every set-up, command, start, stop and
+// conversion; the driver's thread runs bufferSwitch and asioMessage; the
+// real-time thread writes settings and reads counters. Anything the latter two
+// read without deviceLock is an atomic, read whole.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "device/asio.h"
+#include "device/convert/convert.h"
+#include "device/output_device.h"
+#include "platform/platform.h"
+#include "server/clock.h"
+
+namespace quillon::device {
+
+// Where driver objects come from: the installed list in the server, a fake
+// in tests.
+struct DriverSource {
+    void* context = nullptr;
+    // Instantiates the driver registered at `index` itself and makes it
+    // current; false when there is no such entry or it cannot be created.
+    bool (*load)(void* context, std::int32_t index, asio::IASIO** driver) = nullptr;
+    // Releases the current driver object, if any.
+    void (*unload)(void* context) = nullptr;
+};
+
+// One ring of samples already in the driver's type, per used driver channel.
+struct ChannelRing {
+    asio::ASIOSampleType sampleType = 0;
+    std::int32_t bytesPerSample = 0;
+    std::unique_ptr<std::uint8_t[]> ring;
+    const convert::Converter* converter = nullptr;
+};
+
+// Rings are refused above this many bytes per channel: byte offsets stay
+// 32-bit and a bad multiplier cannot ask for gigabytes.
+inline constexpr std::int64_t kMaxRingBytes = std::int64_t{1} << 30;
+
+struct OutputDevice {
+    // Settings: written by the real-time thread, read by set-up.
+    std::atomic<std::uint64_t> notifyWindow{0};
+    std::atomic<std::int32_t> driverIndex{0};
+    std::atomic<std::int32_t> processPriority{0};
+    std::atomic<std::int32_t> threadPriority{0};
+    std::atomic<std::int32_t> bufferMultiplier{0};
+    std::atomic<std::int32_t> firstChannel{0};
+    std::atomic<bool> keepDriverOpen{false};
+    std::atomic<bool> monoToStereo{false};
+    std::atomic<bool> inputMonitor{false};
+    std::atomic<bool> resampleEnable{false};
+    std::atomic<std::int32_t> resamplerPriority{0};
+    std::atomic<std::int32_t> resampleRate{0};
+    std::atomic<std::int32_t> resampleQuality{0};
+
+    DriverSource drivers;
+    server::Clock clock;
+    std::int64_t (*fakeNow)(void* context) = nullptr; // tests step time themselves
+    void* fakeNowContext = nullptr;
+    platform::Thread* realTimeThread = nullptr;
+    platform::Lock* deviceLock = nullptr;
+    asio::IASIO* driver = nullptr;
+    asio::ASIOCallbacks callbacks{};
+
+    // Main-thread state.
+    bool driverLoaded = false;
+    bool prepared = false;
+    bool buffersCreated = false;
+    bool monoToStereoActive = false;
+    bool monoDuplicating = false;
+    bool abortWrites = false;
+    bool useOutputReady = false;
+    bool resampleEnableActive = false;
+    std::int32_t resampleRateActive = 0;
+    std::int32_t resampleQualityActive = 0;
+    std::int32_t outputChannelCount = 0;
+    std::int32_t activeFirstChannel = 0;
+    // Client bytes taken but not yet in the rings: the incomplete trailing
+    // frame, and while paused whatever did not fit.
+    std::vector<std::uint8_t> pending;
+
+    // Flags and values the real-time thread reads.
+    std::atomic<bool> streamOpen{false};
+    std::atomic<bool> driverStopped{true};
+    std::atomic<bool> keepOpenActive{false};
+    std::atomic<bool> outputOpen{false};
+    std::atomic<bool> paused{false};
+    std::atomic<bool> resetPending{false};
+    // Set by a reset request from any thread; the main thread acts on it.
+    std::atomic<bool> resetRequested{false};
+    std::atomic<std::int64_t> pauseTime{0};
+    std::atomic<std::int32_t> pipelineFrames{0};
+
+    // Stream format.
+    std::atomic<std::uint32_t> inputRate{0};
+    std::int32_t inputBits = 0;
+    std::uint32_t inputChannels = 0;
+    std::atomic<std::int32_t> inputBytesPerFrame{0};
+    std::atomic<std::uint32_t> outputRate{0};
+    std::int32_t feedIsFloat = -1;
+    std::int32_t feedBits = 0;
+    std::int32_t feedSampleBytes = 0;
+    std::int32_t feedFrameBytes = 0;
+
+    // Rings and counters; the ring positions only under deviceLock.
+    std::uint32_t activeChannels = 0;
+    std::int32_t bufferSize = 0;
+    std::int32_t ringFrames = 0;
+    std::int32_t ringWriteIndex = 0;
+    std::int32_t ringReadIndex = 0;
+    std::int32_t uncountedFrames = 0;
+    std::atomic<std::int32_t> queuedFrames{0};
+    std::atomic<std::int64_t> framesPlayed{0};
+    std::atomic<std::int64_t> bytesWritten{0};
+    std::atomic<std::int64_t> lastSwitchTime{0};
+    std::atomic<bool> switchSeen{false};
+    // Between start and stop: only then may a buffer switch take frames, so a
+    // callback arriving late after stop cannot eat audio a resume would play.
+    std::atomic<bool> driverRunning{false};
+
+    std::vector<ChannelRing> channelRings;
+    std::vector<asio::ASIOBufferInfo> bufferInfos;
+};
+
+// Main thread. Never null.
+OutputDevice* createOutputDevice(const DriverSource& drivers, const server::Clock& clock);
+// Main thread, before use; tests only.
+void setClockOverride(OutputDevice& device, std::int64_t (*now)(void*), void* context);
+// Any thread; callback-safe.
+std::int64_t readClock(const OutputDevice& device);
+
+// Main thread. Converts the whole frames of the pending bytes followed by
+// `data` into the rings, starting the driver by the start rule.
+void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount,
+              const std::uint8_t* data);
+// Driver's thread (the callback). Fills half-buffer `index` from the rings.
+void bufferSwitch(OutputDevice& device, std::int32_t index);
+// Driver's thread. The answer to asioMessage.
+asio::AsioLong handleAsioMessage(OutputDevice* device, asio::AsioLong selector,
+                                 asio::AsioLong value);
+// Main thread. Stops the driver outside deviceLock, then silences its buffers.
+asio::ASIOError stopAndSilence(OutputDevice& device);
+// Main thread.
+void startDriver(OutputDevice& device);
+// Main thread. Zeroes both halves of every used channel's driver buffer.
+void silenceHalfBuffers(OutputDevice& device);
+// Main thread. Client bytes that fit now, ignoring the open and pause checks.
+std::int64_t writableSpace(const OutputDevice& device);
+// Any thread. Output frames since the last buffer switch (paused: until the pause).
+std::int32_t elapsedFrames(const OutputDevice& device);
+// Main thread. Acts on a reset request that arrived from another thread; true
+// when it closed the device.
+bool settleResetRequest(OutputDevice& device);
+
+// Process-wide: the device the driver's callbacks serve, set when buffers are
+// created for it and cleared when they are disposed.
+const asio::ASIOCallbacks& driverCallbacks();
+void setCallbackDevice(OutputDevice* device);
+void clearCallbackDevice(OutputDevice* device);
+OutputDevice* callbackDevice();
+
+} // namespace quillon::device

@@ -1,0 +1,267 @@
+// The ring traffic: the main thread converts client frames into the rings,
+// the driver's callback copies them into its half-buffers.
+//
+//   ring (one per channel, shared indices)
+//   [ . . . R x x x x x x W . . . ]   x = queuedFrames, converted already
+//            ^ bufferSwitch reads  ^ feedRing writes
+#include <algorithm>
+#include <cstring>
+
+#include "device/device_state.h"
+
+namespace quillon::device {
+
+namespace {
+
+std::atomic<OutputDevice*> gCallbackDevice{nullptr};
+
+void onBufferSwitch(asio::AsioLong index, asio::ASIOBool) {
+    if (OutputDevice* device = gCallbackDevice.load(std::memory_order_acquire)) {
+        bufferSwitch(*device, static_cast<std::int32_t>(index));
+    }
+}
+
+void onSampleRateDidChange(asio::ASIOSampleRate) {}
+
+asio::AsioLong onAsioMessage(asio::AsioLong selector, asio::AsioLong value, void*, double*) {
+    return handleAsioMessage(gCallbackDevice.load(std::memory_order_acquire), selector, value);
+}
+
+asio::ASIOTime* onBufferSwitchTimeInfo(asio::ASIOTime*, asio::AsioLong, asio::ASIOBool) {
+    return nullptr;
+}
+
+const asio::ASIOCallbacks kCallbacks{onBufferSwitch, onSampleRateDidChange, onAsioMessage,
+                                     onBufferSwitchTimeInfo};
+
+// Under deviceLock. Converts n frames into the rings at ringWriteIndex, one
+// contiguous run per channel and ring segment.
+void convertFrames(OutputDevice& device, const std::uint8_t* source, std::int32_t n) {
+    const auto stride = static_cast<std::size_t>(device.feedFrameBytes);
+    const std::int32_t first = std::min(n, device.ringFrames - device.ringWriteIndex);
+    const std::int32_t second = n - first;
+    for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
+        const ChannelRing& ring = device.channelRings[c];
+        // A duplicated mono stream has one sample per frame for both channels.
+        const std::uint8_t* src =
+            source +
+            (device.monoDuplicating ? 0 : c * static_cast<std::size_t>(device.feedSampleBytes));
+        const auto bytes = static_cast<std::size_t>(ring.bytesPerSample);
+        ring.converter->run(
+            src, stride, ring.ring.get() + static_cast<std::size_t>(device.ringWriteIndex) * bytes,
+            static_cast<std::size_t>(first));
+        if (second > 0) {
+            ring.converter->run(src + static_cast<std::size_t>(first) * stride, stride,
+                                ring.ring.get(), static_cast<std::size_t>(second));
+        }
+    }
+    device.ringWriteIndex += n;
+    if (device.ringWriteIndex >= device.ringFrames) {
+        device.ringWriteIndex -= device.ringFrames;
+    }
+}
+
+} // namespace
+
+const asio::ASIOCallbacks& driverCallbacks() {
+    return kCallbacks;
+}
+
+void setCallbackDevice(OutputDevice* device) {
+    gCallbackDevice.store(device, std::memory_order_release);
+}
+
+void clearCallbackDevice(OutputDevice* device) {
+    OutputDevice* expected = device;
+    gCallbackDevice.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+}
+
+OutputDevice* callbackDevice() {
+    return gCallbackDevice.load(std::memory_order_acquire);
+}
+
+std::int64_t writableSpace(const OutputDevice& device) {
+    const std::int64_t free = device.ringFrames - device.queuedFrames.load();
+    const std::int64_t bytes =
+        free * device.inputBytesPerFrame.load() - static_cast<std::int64_t>(device.pending.size());
+    return bytes > 0 ? bytes : 0;
+}
+
+void startDriver(OutputDevice& device) {
+    device.switchSeen = false;
+    device.driverRunning = true;
+    if (device.driver != nullptr) {
+        device.driver->start();
+    }
+    device.driverStopped = false;
+}
+
+void silenceHalfBuffers(OutputDevice& device) {
+    platform::enterLock(device.deviceLock);
+    for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
+        const auto bytes = static_cast<std::size_t>(device.bufferSize) *
+                           static_cast<std::size_t>(device.channelRings[c].bytesPerSample);
+        for (void* half : device.bufferInfos[c].buffers) {
+            if (half != nullptr) {
+                std::memset(half, 0, bytes);
+            }
+        }
+    }
+    platform::leaveLock(device.deviceLock);
+}
+
+asio::ASIOError stopAndSilence(OutputDevice& device) {
+    // Taken and released before stop: a driver whose stop waits for a running
+    // callback would otherwise wait for one blocked on this lock.
+    platform::enterLock(device.deviceLock);
+    device.driverRunning = false;
+    platform::leaveLock(device.deviceLock);
+    const asio::ASIOError result =
+        device.driver != nullptr ? device.driver->stop() : asio::ASE_NotPresent;
+    silenceHalfBuffers(device);
+    return result;
+}
+
+void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount,
+              const std::uint8_t* data) {
+    const bool fromPending = !device.pending.empty();
+    const std::uint8_t* source = data;
+    std::size_t size = byteCount > 0 ? static_cast<std::size_t>(byteCount) : 0;
+    if (fromPending) {
+        if (size > 0) {
+            device.pending.insert(device.pending.end(), data, data + size);
+        }
+        source = device.pending.data();
+        size = device.pending.size();
+    }
+    const auto frameBytes = static_cast<std::size_t>(device.feedFrameBytes);
+    const auto frames = static_cast<std::int64_t>(size / frameBytes);
+    const std::size_t tail = size % frameBytes;
+
+    std::int64_t placed = 0;
+    while (!device.abortWrites) {
+        platform::enterLock(device.deviceLock);
+        const std::int64_t room = device.ringFrames - device.queuedFrames.load();
+        const auto n = static_cast<std::int32_t>(std::min(frames - placed, room));
+        if (n > 0) {
+            convertFrames(device, source + static_cast<std::size_t>(placed) * frameBytes, n);
+            device.queuedFrames.fetch_add(n);
+        }
+        platform::leaveLock(device.deviceLock);
+        placed += n;
+
+        // The start rule. Never while paused: the pause has to be lifted first.
+        if (device.driverStopped && !device.paused) {
+            const std::int64_t space =
+                (device.ringFrames - device.queuedFrames.load()) *
+                    static_cast<std::int64_t>(device.inputBytesPerFrame.load()) -
+                static_cast<std::int64_t>(tail);
+            if (startNow || space < 2 * static_cast<std::int64_t>(byteCount)) {
+                startDriver(device);
+            }
+        }
+        if (placed == frames) {
+            break;
+        }
+        // Nothing drains while paused: keep the rest rather than wait forever.
+        if (device.paused) {
+            break;
+        }
+        platform::sleepMs(1);
+    }
+
+    // What stays behind: whatever was not placed, or after an abort only the
+    // incomplete frame.
+    const std::size_t keep =
+        device.abortWrites ? tail : size - static_cast<std::size_t>(placed) * frameBytes;
+    if (fromPending) {
+        device.pending.erase(device.pending.begin(),
+                             device.pending.begin() + static_cast<std::ptrdiff_t>(size - keep));
+    } else {
+        device.pending.assign(source + (size - keep), source + size);
+    }
+}
+
+void bufferSwitch(OutputDevice& device, std::int32_t index) {
+    if (index != 0 && index != 1) {
+        return;
+    }
+    platform::enterLock(device.deviceLock);
+    if (!device.driverRunning) {
+        platform::leaveLock(device.deviceLock);
+        return;
+    }
+    const std::int32_t size = device.bufferSize;
+    const std::int32_t queued = device.queuedFrames.load();
+    std::int32_t take = size;
+    if (queued < size) {
+        for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
+            const auto bytes = static_cast<std::size_t>(device.channelRings[c].bytesPerSample);
+            auto* half = static_cast<std::uint8_t*>(device.bufferInfos[c].buffers[index]);
+            std::memset(half + static_cast<std::size_t>(queued) * bytes, 0,
+                        static_cast<std::size_t>(size - queued) * bytes);
+        }
+        take = queued;
+    }
+    if (take > 0) {
+        const std::int32_t read = device.ringReadIndex;
+        const std::int32_t first = std::min(take, device.ringFrames - read);
+        const std::int32_t second = take - first;
+        for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
+            const ChannelRing& ring = device.channelRings[c];
+            const auto bytes = static_cast<std::size_t>(ring.bytesPerSample);
+            auto* half = static_cast<std::uint8_t*>(device.bufferInfos[c].buffers[index]);
+            std::memcpy(half, ring.ring.get() + static_cast<std::size_t>(read) * bytes,
+                        static_cast<std::size_t>(first) * bytes);
+            if (second > 0) {
+                std::memcpy(half + static_cast<std::size_t>(first) * bytes, ring.ring.get(),
+                            static_cast<std::size_t>(second) * bytes);
+            }
+        }
+        const std::int32_t end = read + take;
+        device.ringReadIndex = end >= device.ringFrames ? end - device.ringFrames : end;
+        device.queuedFrames.fetch_sub(take);
+
+        // Frames left from the stream before a re-open play without counting.
+        if (device.uncountedFrames > 0) {
+            device.uncountedFrames -= take;
+            if (device.uncountedFrames < 0) {
+                device.framesPlayed = -static_cast<std::int64_t>(device.uncountedFrames);
+            }
+        } else {
+            device.framesPlayed.fetch_add(take);
+        }
+        device.lastSwitchTime = readClock(device);
+        device.switchSeen = true;
+    }
+    platform::leaveLock(device.deviceLock);
+    if (device.useOutputReady && device.driver != nullptr) {
+        device.driver->outputReady();
+    }
+}
+
+asio::AsioLong handleAsioMessage(OutputDevice* device, asio::AsioLong selector,
+                                 asio::AsioLong value) {
+    switch (selector) {
+    case asio::kAsioSelectorSupported:
+        return (value >= asio::kAsioEngineVersion && value <= asio::kAsioSupportsTimeCode) ||
+                       value == asio::kAsioSupportsInputMonitor
+                   ? 1
+                   : 0;
+    case asio::kAsioEngineVersion:
+        return 2;
+    case asio::kAsioResetRequest:
+    case asio::kAsioBufferSizeChange:
+    case asio::kAsioLatenciesChanged:
+        if (device != nullptr) {
+            handleResetRequest(*device);
+        }
+        return 1;
+    case asio::kAsioSupportsInputMonitor:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+} // namespace quillon::device
