@@ -1,0 +1,74 @@
+// Complex FFT kernels for processors with AVX2 and FMA: two complexes per 256-bit vector. The
+// whole unit is compiled for those instructions and is only entered after the run-time check in
+// real_fft.cpp. Every header comes before the target switch, so no inline code shared with
+// other units is compiled for these instructions.
+#include <cstddef>
+#include <immintrin.h>
+
+#include "resample/dsp/fft_kernels.h"
+
+#pragma GCC target("avx2,fma")
+
+namespace quillon::dsp::detail {
+namespace {
+
+struct One {
+    using V = __m128d;
+    static constexpr std::size_t C = 1;
+    static V load(const double* p) { return _mm_loadu_pd(p); }
+    static void store(double* p, V v) { _mm_storeu_pd(p, v); }
+    static V add(V a, V b) { return _mm_add_pd(a, b); }
+    static V sub(V a, V b) { return _mm_sub_pd(a, b); }
+    static V cmul(V a, V w) {
+        V t = _mm_mul_pd(_mm_permute_pd(a, 1), _mm_permute_pd(w, 3));
+        return _mm_fmaddsub_pd(a, _mm_movedup_pd(w), t);
+    }
+    static V cmulConj(V a, V w) {
+        V t = _mm_mul_pd(_mm_permute_pd(a, 1), _mm_permute_pd(w, 3));
+        return _mm_fmsubadd_pd(a, _mm_movedup_pd(w), t);
+    }
+    static V mulI(V a) { return _mm_xor_pd(_mm_permute_pd(a, 1), _mm_set_pd(0.0, -0.0)); }
+    static V mulNegI(V a) { return _mm_xor_pd(_mm_permute_pd(a, 1), _mm_set_pd(-0.0, 0.0)); }
+    static V twiddle(const double* W, std::size_t j, std::size_t ts) {
+        return load(W + 2 * j * ts);
+    }
+};
+
+struct Wide {
+    using V = __m256d;
+    static constexpr std::size_t C = 2;
+    static V load(const double* p) { return _mm256_loadu_pd(p); }
+    static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
+    static V add(V a, V b) { return _mm256_add_pd(a, b); }
+    static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
+    static V cmul(V a, V w) {
+        V t = _mm256_mul_pd(_mm256_permute_pd(a, 5), _mm256_permute_pd(w, 15));
+        return _mm256_fmaddsub_pd(a, _mm256_movedup_pd(w), t);
+    }
+    static V cmulConj(V a, V w) {
+        V t = _mm256_mul_pd(_mm256_permute_pd(a, 5), _mm256_permute_pd(w, 15));
+        return _mm256_fmsubadd_pd(a, _mm256_movedup_pd(w), t);
+    }
+    static V mulI(V a) {
+        return _mm256_xor_pd(_mm256_permute_pd(a, 5), _mm256_set_pd(0.0, -0.0, 0.0, -0.0));
+    }
+    static V mulNegI(V a) {
+        return _mm256_xor_pd(_mm256_permute_pd(a, 5), _mm256_set_pd(-0.0, 0.0, -0.0, 0.0));
+    }
+    static V twiddle(const double* W, std::size_t j, std::size_t ts) {
+        if (ts == 1)
+            return load(W + 2 * j);
+        return _mm256_set_m128d(_mm_loadu_pd(W + 2 * (j + 1) * ts), _mm_loadu_pd(W + 2 * j * ts));
+    }
+};
+
+#include "resample/dsp/fft_kernels.inc"
+
+} // namespace
+
+void complexFftAvx2(double* a, std::size_t N, bool inverse, const double* W, std::size_t tableN,
+                    int* bitrev) {
+    complexFftImpl(a, N, inverse, W, tableN, bitrev);
+}
+
+} // namespace quillon::dsp::detail

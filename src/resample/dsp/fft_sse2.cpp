@@ -1,0 +1,48 @@
+// Complex FFT kernels for the x86-64 baseline: one complex per 128-bit vector.
+#include <emmintrin.h>
+
+#include "resample/dsp/fft_kernels.h"
+
+namespace quillon::dsp::detail {
+namespace {
+
+struct One {
+    using V = __m128d;
+    static constexpr std::size_t C = 1;
+    static V load(const double* p) { return _mm_loadu_pd(p); }
+    static void store(double* p, V v) { _mm_storeu_pd(p, v); }
+    static V add(V a, V b) { return _mm_add_pd(a, b); }
+    static V sub(V a, V b) { return _mm_sub_pd(a, b); }
+    // (ar wr - ai wi, ai wr + ar wi)
+    static V cmul(V a, V w) {
+        V wr = _mm_unpacklo_pd(w, w);
+        V wi = _mm_unpackhi_pd(w, w);
+        V t = _mm_mul_pd(_mm_shuffle_pd(a, a, 1), wi);
+        return _mm_add_pd(_mm_mul_pd(a, wr), _mm_xor_pd(t, _mm_set_pd(0.0, -0.0)));
+    }
+    // a times conj(w): (ar wr + ai wi, ai wr - ar wi)
+    static V cmulConj(V a, V w) {
+        V wr = _mm_unpacklo_pd(w, w);
+        V wi = _mm_unpackhi_pd(w, w);
+        V t = _mm_mul_pd(_mm_shuffle_pd(a, a, 1), wi);
+        return _mm_add_pd(_mm_mul_pd(a, wr), _mm_xor_pd(t, _mm_set_pd(-0.0, 0.0)));
+    }
+    static V mulI(V a) { return _mm_xor_pd(_mm_shuffle_pd(a, a, 1), _mm_set_pd(0.0, -0.0)); }
+    static V mulNegI(V a) { return _mm_xor_pd(_mm_shuffle_pd(a, a, 1), _mm_set_pd(-0.0, 0.0)); }
+    static V twiddle(const double* W, std::size_t j, std::size_t ts) {
+        return load(W + 2 * j * ts);
+    }
+};
+
+using Wide = One;
+
+#include "resample/dsp/fft_kernels.inc"
+
+} // namespace
+
+void complexFftSse2(double* a, std::size_t N, bool inverse, const double* W, std::size_t tableN,
+                    int* bitrev) {
+    complexFftImpl(a, N, inverse, W, tableN, bitrev);
+}
+
+} // namespace quillon::dsp::detail
