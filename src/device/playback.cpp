@@ -234,9 +234,11 @@ void bufferSwitch(OutputDevice& device, std::int32_t index) {
         device.lastSwitchTime = readClock(device);
         device.switchSeen = true;
     }
+    // Read under the lock: the main thread changes both only with the driver stopped.
+    asio::IASIO* ready = device.useOutputReady ? device.driver : nullptr;
     platform::leaveLock(device.deviceLock);
-    if (device.useOutputReady && device.driver != nullptr) {
-        device.driver->outputReady();
+    if (ready != nullptr) {
+        ready->outputReady();
     }
 }
 
