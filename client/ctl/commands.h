@@ -19,5 +19,6 @@ struct Options {
 
 // Each adds its subcommand; the callback stores the exit code in `exitCode`.
 void addStatusCommand(CLI::App& app, const Options& options, int& exitCode);
+void addDriversCommand(CLI::App& app, const Options& options, int& exitCode);
 
 } // namespace quillon::ctl

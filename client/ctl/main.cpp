@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
 
     int exitCode = 0;
     quillon::ctl::addStatusCommand(app, options, exitCode);
+    quillon::ctl::addDriversCommand(app, options, exitCode);
 
     CLI11_PARSE(app, argc, argv);
     return exitCode;
