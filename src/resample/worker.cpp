@@ -1,0 +1,296 @@
+#include "resample/worker.h"
+
+#include <cstring>
+
+#include "resample/dsp/sample_io.h"
+
+namespace quillon::resample {
+
+namespace {
+
+// Runs process over the input for as long as it takes whole steps, then moves what is left
+// (less than a step) to the front. With final set the converter also flushes a zero-padded
+// last step. Worker thread.
+void convertSteps(Resampler_base& converter, int final) {
+    dsp::GrowableBuffer& input = converter.inputBuffer;
+    const std::uint32_t length = input.length;
+    std::uint32_t consumed = 0;
+    while (consumed < length) {
+        std::uint32_t k = converter.process(input.data + consumed, length - consumed, final);
+        if (k == 0) {
+            break;
+        }
+        // A converter that claimed more than it was given must not push the move out of bounds.
+        consumed += k < length - consumed ? k : length - consumed;
+    }
+    if (consumed == 0) {
+        return;
+    }
+    if (consumed == length) {
+        input.length = 0;
+    } else {
+        std::memmove(input.data, input.data + consumed, length - consumed);
+        input.length = length - consumed;
+    }
+}
+
+// The factory's converter, or none; a factory that throws counts as one that refused.
+Resampler_base* buildConverter(ResamplerWorker& worker, const ResamplerConfig& config) {
+    try {
+        return worker.factory != nullptr ? worker.factory(config) : nullptr;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void performCommand(ResamplerWorker& worker, ResamplerRequest& request) {
+    Resampler_base* active = worker.activeResampler;
+    switch (request.command) {
+    case workerCommandCreate: {
+        if (active != nullptr) {
+            worker.activeResampler = nullptr;
+            delete active;
+        }
+        // Raised before building, so the filter design already runs at the client's priority.
+        platform::setCurrentThreadPriority(workerPriorityLevel(request.argument));
+        worker.activeResampler = buildConverter(worker, request.config);
+        if (worker.activeResampler == nullptr) {
+            // Nothing to convert: an idle worker has no business at a raised priority.
+            platform::setCurrentThreadPriority(platform::kPriorityNormal);
+        }
+        request.result = worker.activeResampler != nullptr ? 1 : 0;
+        break;
+    }
+    case workerCommandDestroy:
+        if (active != nullptr) {
+            worker.activeResampler = nullptr;
+            delete active;
+            platform::setCurrentThreadPriority(platform::kPriorityNormal);
+        }
+        break;
+    case workerCommandFeed: {
+        if (active == nullptr) {
+            break;
+        }
+        // Taken unsigned: a negative count becomes a size past the buffer limit and is refused.
+        const auto n = static_cast<std::uint32_t>(request.argument);
+        if ((n == 0 || request.inputData != nullptr) &&
+            dsp::appendBytes(active->inputBuffer, request.inputData, n)) {
+            request.result = n;
+        }
+        convertSteps(*active, 0);
+        break;
+    }
+    case workerCommandDrain:
+        if (active != nullptr) {
+            convertSteps(*active, 1); // an empty input runs no step at all
+        }
+        break;
+    case workerCommandPeek:
+        if (active != nullptr) {
+            const auto most = static_cast<std::uint32_t>(request.argument);
+            const dsp::GrowableBuffer& output = active->outputBuffer;
+            request.result = output.length < most ? output.length : most;
+            request.outputData = output.data;
+        }
+        break;
+    case workerCommandConsume:
+        if (active != nullptr) {
+            const auto n = static_cast<std::uint32_t>(request.argument);
+            dsp::GrowableBuffer& output = active->outputBuffer;
+            if (n == 0) {
+                break;
+            }
+            // A count beyond the output would move bytes from past its end: empty it instead.
+            if (n >= output.length) {
+                output.length = 0;
+            } else {
+                std::memmove(output.data, output.data + n, output.length - n);
+                output.length -= n;
+            }
+        }
+        break;
+    case workerCommandReset:
+        if (active != nullptr) {
+            active->inputBuffer.length = 0;
+            active->outputBuffer.length = 0;
+        }
+        break;
+    case workerCommandCount:
+        if (active != nullptr) {
+            request.result = active->outputBuffer.length;
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void queuedCommand(void* arg) {
+    runWorkerCommand(*static_cast<ResamplerRequest*>(arg));
+}
+
+unsigned workerMain(void* arg) {
+    auto& worker = *static_cast<ResamplerWorker*>(arg);
+    worker.activeResampler = nullptr;
+    platform::setEvent(worker.workerReadyEvent);
+    for (;;) {
+        const int waited = platform::waitAlertable(worker.workerQuitEvent, platform::kInfinite);
+        if (waited == 0) {
+            break;
+        }
+        if (waited == platform::kWaitFailed) {
+            platform::sleepMs(1); // keep a broken wait from spinning a core
+        }
+    }
+    // Cleared first: once the converter's destructor has run, the record may already be gone.
+    Resampler_base* active = worker.activeResampler;
+    worker.activeResampler = nullptr;
+    delete active;
+    return 0;
+}
+
+} // namespace
+
+ResamplerWorker& processWorker() {
+    static ResamplerWorker worker;
+    return worker;
+}
+
+bool startWorker(ResamplerWorker& worker) {
+    if (worker.thread != nullptr) {
+        return true;
+    }
+    worker.workerQuitEvent = platform::createEvent(nullptr, true);
+    worker.workerReadyEvent = platform::createEvent(nullptr, true);
+    if (worker.workerQuitEvent != nullptr && worker.workerReadyEvent != nullptr) {
+        worker.thread = platform::startThread(workerMain, &worker);
+    }
+    if (worker.thread == nullptr) {
+        platform::closeHandle(worker.workerQuitEvent);
+        platform::closeHandle(worker.workerReadyEvent);
+        worker.workerQuitEvent = nullptr;
+        worker.workerReadyEvent = nullptr;
+        return false;
+    }
+    platform::waitPumpingMessages(worker.workerReadyEvent, platform::kInfinite);
+    platform::closeHandle(worker.workerReadyEvent);
+    worker.workerReadyEvent = nullptr;
+    return true;
+}
+
+void stopWorker(ResamplerWorker& worker) {
+    if (worker.thread == nullptr) {
+        return;
+    }
+    platform::setEvent(worker.workerQuitEvent);
+    platform::Handle* ended = platform::threadHandle(worker.thread);
+    bool done = platform::waitPumpingMessages(ended, 5000) == 0;
+    if (!done && platform::terminateThread(worker.thread, 0)) {
+        done = platform::waitPumpingMessages(ended, 3000) == 0;
+    }
+    platform::closeThread(worker.thread);
+    // A thread that could not be ended still waits on the quit event: leave it open, so the
+    // thread ends as soon as it gets back to its wait.
+    if (done) {
+        platform::closeHandle(worker.workerQuitEvent);
+    }
+    worker.thread = nullptr;
+    worker.workerQuitEvent = nullptr;
+}
+
+int workerPriorityLevel(std::int32_t code) {
+    switch (code) {
+    case workerPriorityAboveNormal:
+        return platform::kPriorityAboveNormal;
+    case workerPriorityHighest:
+        return platform::kPriorityHighest;
+    case workerPriorityTimeCritical:
+        return platform::kPriorityTimeCritical;
+    default:
+        return platform::kPriorityNormal;
+    }
+}
+
+bool postWorkerCommand(ResamplerRequest& request, std::int32_t command) {
+    request.command = command;
+    request.result = 0;
+    if (request.worker == nullptr || request.worker->thread == nullptr) {
+        return false;
+    }
+    platform::Handle* done = platform::createEvent(nullptr, true);
+    if (done == nullptr) {
+        return false;
+    }
+    request.doneEvent = done;
+    if (!platform::queueCall(request.worker->thread, queuedCommand, &request)) {
+        request.doneEvent = nullptr;
+        platform::closeHandle(done);
+        return false;
+    }
+    platform::waitPumpingMessages(done, platform::kInfinite);
+    request.doneEvent = nullptr;
+    platform::closeHandle(done);
+    return true;
+}
+
+bool workerCreate(ResamplerRequest& request, std::int32_t priority, std::int32_t inputRate,
+                  std::int32_t outputRate, std::int32_t inputIsFloat, std::int32_t inputBits,
+                  std::int32_t channels, std::int32_t quality) {
+    request.argument = priority;
+    // The device converts into the driver's types from 64-bit float, so that is what we ask.
+    request.config =
+        ResamplerConfig{inputRate, outputRate, inputIsFloat, 1, inputBits, 64, channels, quality};
+    return postWorkerCommand(request, workerCommandCreate) && request.result == 1;
+}
+
+void workerDestroy(ResamplerRequest& request) {
+    postWorkerCommand(request, workerCommandDestroy);
+}
+
+bool workerFeed(ResamplerRequest& request, const std::uint8_t* bytes, std::int32_t n) {
+    request.argument = n;
+    request.inputData = bytes;
+    const bool delivered = postWorkerCommand(request, workerCommandFeed);
+    request.inputData = nullptr;
+    return delivered && request.result == static_cast<std::uint32_t>(n);
+}
+
+void workerDrain(ResamplerRequest& request) {
+    postWorkerCommand(request, workerCommandDrain);
+}
+
+std::uint32_t workerPeek(ResamplerRequest& request, std::int32_t most) {
+    request.argument = most;
+    request.outputData = nullptr;
+    postWorkerCommand(request, workerCommandPeek);
+    return request.result;
+}
+
+void workerConsume(ResamplerRequest& request, std::int32_t n) {
+    request.argument = n;
+    postWorkerCommand(request, workerCommandConsume);
+}
+
+void workerReset(ResamplerRequest& request) {
+    postWorkerCommand(request, workerCommandReset);
+}
+
+std::uint32_t workerCount(ResamplerRequest& request) {
+    postWorkerCommand(request, workerCommandCount);
+    return request.result;
+}
+
+void runWorkerCommand(ResamplerRequest& request) {
+    // Every command completes and sets its event: nothing may escape into the queued call,
+    // where it would end the process or leave the caller waiting for ever.
+    try {
+        if (request.worker != nullptr) {
+            performCommand(*request.worker, request);
+        }
+    } catch (...) {
+    }
+    platform::setEvent(request.doneEvent);
+}
+
+} // namespace quillon::resample

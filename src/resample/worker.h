@@ -1,0 +1,106 @@
+// The resampler worker: one thread that owns the one active converter.
+//
+// Other threads never touch the converter. They fill a ResamplerRequest, queue
+// runWorkerCommand to the worker thread and wait for the request's fresh
+// completion event, pumping their own messages meanwhile. Commands therefore
+// run one at a time, in the order queued, always on the worker thread.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "resample/resampler_base.h"
+
+namespace quillon::resample {
+
+// Command codes of ResamplerRequest::command.
+inline constexpr std::int32_t workerCommandCreate = 0;
+inline constexpr std::int32_t workerCommandDestroy = 1;
+inline constexpr std::int32_t workerCommandFeed = 2;
+inline constexpr std::int32_t workerCommandDrain = 3;
+inline constexpr std::int32_t workerCommandPeek = 4;
+inline constexpr std::int32_t workerCommandConsume = 5;
+inline constexpr std::int32_t workerCommandReset = 6;
+inline constexpr std::int32_t workerCommandCount = 7;
+
+// Priority codes of the create command (the client's resamplerPriority).
+inline constexpr std::int32_t workerPriorityAboveNormal = 1;
+inline constexpr std::int32_t workerPriorityHighest = 2;
+inline constexpr std::int32_t workerPriorityTimeCritical = 3;
+
+using ResamplerFactory = Resampler_base* (*)(const ResamplerConfig& config);
+
+struct ResamplerWorker {
+    Resampler_base* activeResampler = nullptr; // touched by the worker thread only
+    platform::Handle* workerQuitEvent = nullptr;
+    platform::Handle* workerReadyEvent = nullptr; // lives only while the worker starts
+    platform::Thread* thread = nullptr;           // target of every queued command
+    // Builds the converter for a create command; tests put a fake converter here.
+    ResamplerFactory factory = createResampler;
+};
+
+// One per engaged converter, reused by every command. The device owns it.
+struct ResamplerRequest {
+    std::int32_t command = 0;
+    std::uint32_t result = 0;  // peek and count: a byte count; create: 1 when a converter is
+                               // held; feed: the bytes appended (n, or 0 when refused)
+    std::int32_t argument = 0; // create: priority code; feed: byte count; peek: most bytes
+                               // wanted; consume: bytes to remove
+    ResamplerConfig config{};  // create only
+    const std::uint8_t* inputData = nullptr;  // feed: the bytes to append
+    const std::uint8_t* outputData = nullptr; // peek: first byte of the converter's output
+    platform::Handle* doneEvent = nullptr;    // fresh for each command in flight
+    ResamplerWorker* worker = nullptr;        // the worker that runs this request's commands
+};
+
+// The process-wide worker that the server starts and the output device uses.
+ResamplerWorker& processWorker();
+
+// Creates the worker's events, starts its thread and waits (pumping messages) until it runs.
+// false, with the record left stopped, when an event or the thread cannot be made.
+// Main thread, start-up.
+bool startWorker(ResamplerWorker& worker);
+
+// Ends the worker: a converter still held is destroyed on its thread. Waits 5000 ms, then
+// terminates the thread and waits 3000 ms more; a thread that cannot be ended is abandoned.
+// Does nothing for a worker that is not running. Main thread, shutdown.
+void stopWorker(ResamplerWorker& worker);
+
+// Windows priority level for a create command's priority code.
+int workerPriorityLevel(std::int32_t code);
+
+// Runs request.command on request.worker's thread and waits for it, pumping messages. false
+// when the command could not be delivered (worker not running, no event could be made); the
+// results then read as 0. Any thread but the worker's; never the driver's callback.
+bool postWorkerCommand(ResamplerRequest& request, std::int32_t command);
+
+// The caller side, one command each. All may run on the main or the real-time thread, never in
+// the driver's callback. Without a converter (none created, or the factory refused the rates)
+// every command but create and destroy does nothing and answers 0.
+
+// Replaces any held converter with a new one producing 64-bit float; true when one is held.
+bool workerCreate(ResamplerRequest& request, std::int32_t priority, std::int32_t inputRate,
+                  std::int32_t outputRate, std::int32_t inputIsFloat, std::int32_t inputBits,
+                  std::int32_t channels, std::int32_t quality);
+void workerDestroy(ResamplerRequest& request);
+// Appends n bytes and converts every whole step. false when the bytes were not taken (no
+// converter, the input buffer would pass its size limit, or memory ran out): nothing of them
+// was appended, so the caller still holds them all.
+bool workerFeed(ResamplerRequest& request, const std::uint8_t* bytes, std::int32_t n);
+// Flushes what the input holds through a final, zero-padded step.
+void workerDrain(ResamplerRequest& request);
+// Bytes of output available, at most `most` (taken unsigned); the bytes are at
+// request.outputData and stay valid until the next command.
+std::uint32_t workerPeek(ResamplerRequest& request, std::int32_t most);
+// Removes n bytes from the front of the output; a count above what is there empties it.
+void workerConsume(ResamplerRequest& request, std::int32_t n);
+// Empties both buffers; the converter's filter state is kept.
+void workerReset(ResamplerRequest& request);
+// Bytes of output waiting.
+std::uint32_t workerCount(ResamplerRequest& request);
+
+// Performs request.command on request.worker and then sets request.doneEvent. The queued
+// procedure: worker thread.
+void runWorkerCommand(ResamplerRequest& request);
+
+} // namespace quillon::resample
