@@ -1,5 +1,6 @@
 #include "resample/upsampler.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>

@@ -27,9 +27,9 @@ public:
     int fftLength = 0;       // F
     int blockLength = 0;     // H = F / 2
 
-    std::vector<double> phaseTable;  // P rows of Q taps: row r holds taps r, r + P, r + 2P, ...
-    std::vector<int> phaseOffsets;   // P * k: phaseTable row of each intermediate sample
-    std::vector<int> inputAdvance;   // P * k: doubles the read position moves afterwards
+    std::vector<double> phaseTable;     // P rows of Q taps: row r holds taps r, r + P, r + 2P, ...
+    std::vector<int> phaseOffsets;      // P * k: phaseTable row of each intermediate sample
+    std::vector<int> inputAdvance;      // P * k: doubles the read position moves afterwards
     std::vector<double> kernelSpectrum; // F: packed spectrum of the long filter, gain 2/F folded in
     std::vector<int> fftIndex;
     std::vector<double> fftTable;

@@ -1,0 +1,223 @@
+#include "resample/downsampler.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "resample/dsp/filter_design.h"
+#include "resample/dsp/real_fft.h"
+#include "resample/dsp/sample_io.h"
+#include "resample/spectrum_ops.h"
+
+namespace quillon::resample {
+
+namespace {
+
+constexpr double twoPi = 2.0 * std::numbers::pi;
+
+} // namespace
+
+Downsampler::Downsampler(const ResamplerConfig& config)
+    : Downsampler(config, planResampler(config)) {}
+
+Downsampler::Downsampler(const ResamplerConfig& config, const ResamplerPlan& plan)
+    : Resampler_base(config) {
+    if (plan.kind != ResamplerKind::down) {
+        return; // refused pair: an inert converter whose process takes nothing
+    }
+    const double A = attenuationDb;
+    rateGcd = plan.g;
+    stageFactor = plan.stageFactor;
+    midRate = stageFactor * inputRate;
+    lcmRate = plan.lcmRate;
+    const int k = stageFactor;
+    const int L = lcmRate;
+
+    // Long filter: the cut-off sits one achieved transition width below outputRate / 2, so
+    // the band ends at outputRate / 2 whatever length the block size gives.
+    fftFilterLength = plan.longFilterTaps;
+    transitionHz = midRate * dsp::kaiserLengthFactor(A) / (fftFilterLength - 1);
+    cutoffHz = (outputRate - transitionHz) * 0.5;
+    const double beta = dsp::kaiserBeta(A);
+    const double i0Beta = dsp::besselI0(beta);
+    fftLength = plan.fftSize;
+    blockLength = fftLength / 2;
+    const int F = fftLength;
+    const int H = blockLength;
+    kernelSpectrum.assign(F, 0.0);
+    const double fc = cutoffHz;
+    const int half2 = fftFilterLength / 2;
+    for (int n = -half2; n <= half2; ++n) {
+        kernelSpectrum[n + half2] =
+            (2 * fc) * (1.0 / midRate) * dsp::sinc((fc * twoPi) * n * (1.0 / midRate)) *
+            dsp::kaiserWindow(n, fftFilterLength, beta, i0Beta) * midRate / inputRate / F * 2.0;
+    }
+    fftIndex.assign(static_cast<std::size_t>(std::sqrt(static_cast<double>(F)) + 2), 0);
+    fftTable.assign(F / 2, 0.0);
+    dsp::realFft(F, 1, kernelSpectrum.data(), fftIndex.data(), fftTable.data());
+
+    int M;
+    if (k == 1) {
+        polyLength = 1;
+        phaseCount = 1;
+        tapsPerPhase = 1;
+        M = inputRate / outputRate;
+        phaseOffsets.assign(1, 0);
+        inputAdvance.assign(1, M);
+        phaseTable.assign(1, 1.0);
+    } else {
+        const int c = midRate / 2 - inputRate / 2;
+        const double D = c * 0.5 + (inputRate / 2);
+        polyLength =
+            static_cast<int>(static_cast<double>(L) / c * dsp::kaiserLengthFactor(A) + 1.0);
+        if (polyLength % 2 == 0) {
+            ++polyLength;
+        }
+        phaseCount = L / midRate;
+        tapsPerPhase = polyLength / phaseCount + 1;
+        M = L / outputRate;
+        const int P = phaseCount;
+        const int Q = tapsPerPhase;
+        phaseOffsets.resize(P);
+        inputAdvance.resize(P);
+        for (int i = 0; i < P; ++i) {
+            const int offset = P - static_cast<int>((static_cast<std::int64_t>(M) * i) % P);
+            phaseOffsets[i] = offset == P ? 0 : offset;
+        }
+        for (int i = 0; i < P; ++i) {
+            inputAdvance[i] = (M - phaseOffsets[i]) / P + 1;
+            if (phaseOffsets[(i + 1) % P] == 0) {
+                --inputAdvance[i];
+            }
+        }
+        phaseTable.assign(static_cast<std::size_t>(P) * Q, 0.0);
+        const int half1 = polyLength / 2;
+        for (int n = -half1; n <= half1; ++n) {
+            const int j = n + half1;
+            phaseTable[static_cast<std::size_t>(j % P) * Q + j / P] =
+                (2 * D) * (1.0 / L) * dsp::sinc((D * twoPi) * n * (1.0 / L)) *
+                dsp::kaiserWindow(n, polyLength, beta, i0Beta) * L / midRate;
+        }
+    }
+
+    const int Q = tapsPerPhase;
+    inputFrames.assign(static_cast<std::size_t>(H / k + k + 1) * channels, 0.0);
+    workBuffers.assign(channels, std::vector<double>(F, 0.0));
+    streamBuffers.assign(channels, std::vector<double>(static_cast<std::size_t>(H) + Q + 1, 0.0));
+    // Read positions run from ceil(tickPos / P) >= 0 up to H in steps averaging M / P, so a
+    // step yields at most H * P / M + 1 frames.
+    outputCapacity = static_cast<int>(static_cast<std::int64_t>(H) * phaseCount / M) + 2;
+    outputFrames.assign(static_cast<std::size_t>(outputCapacity) * channels, 0.0);
+
+    stuffOffset = 0;
+    tickPos = 0;
+    phaseIndex = 0;
+    blockOutputs = 0;
+    samplesToSkip =
+        static_cast<int>(fftFilterLength * 0.5 / (static_cast<double>(midRate) / outputRate) +
+                         polyLength * 0.5 / (static_cast<double>(L) / outputRate)) *
+        channels;
+}
+
+Downsampler::~Downsampler() = default;
+
+int Downsampler::nextStepFrames() const {
+    if (blockLength == 0) {
+        return 0;
+    }
+    return (blockLength - stuffOffset - 1) / stageFactor + 1;
+}
+
+std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t length, int final) {
+    if (blockLength == 0) {
+        return 0;
+    }
+    const int H = blockLength;
+    const int F = fftLength;
+    const int k = stageFactor;
+    const int P = phaseCount;
+    const int Q = tapsPerPhase;
+    const int need = nextStepFrames();
+    const std::uint32_t frameSize = static_cast<std::uint32_t>(inputBytesPerSample) * channels;
+    // A step whose output could not be kept is not run: its input stays for a later call.
+    const std::uint64_t stepBytes = static_cast<std::uint64_t>(outputCapacity) * channels * 8;
+    if (outputBuffer.length + stepBytes > dsp::maxBufferCapacity) {
+        return 0;
+    }
+    int frames;
+    if (final == 0) {
+        if (length / frameSize < static_cast<std::uint32_t>(need)) {
+            return 0;
+        }
+        frames = need;
+    } else {
+        // inputFrames has room for one step only; a caller that sends more gets one step taken.
+        frames = static_cast<int>(std::min<std::uint32_t>(length / frameSize, need));
+    }
+    const std::uint32_t consumed = static_cast<std::uint32_t>(frames) * frameSize;
+
+    dsp::decodeInput(*this, frames, 0, bytes, inputFrames.data(), need);
+
+    int nextStuff = stuffOffset;
+    int phase = phaseIndex;
+    int produced = 0;
+    const double* table = phaseTable.data();
+    for (int ch = 0; ch < channels; ++ch) {
+        double* work = workBuffers[ch].data();
+        std::memset(work, 0, sizeof(double) * F);
+        int pos = stuffOffset;
+        for (int m = 0; pos < H; ++m, pos += k) {
+            work[pos] = inputFrames[static_cast<std::size_t>(m) * channels + ch];
+        }
+        nextStuff = pos - H;
+        dsp::realFft(F, 1, work, fftIndex.data(), fftTable.data());
+        multiplySpectrum(work, kernelSpectrum.data(), F);
+        dsp::realFft(F, -1, work, fftIndex.data(), fftTable.data());
+
+        double* stream = streamBuffers[ch].data();
+        double* block = stream + Q + 1;
+        for (int i = 0; i < H; ++i) {
+            block[i] += work[i];
+        }
+
+        phase = phaseIndex;
+        int p = tickPos / P + (tickPos % P != 0 ? 1 : 0);
+        int m = 0;
+        while (p <= H) {
+            const double* row = table + static_cast<std::size_t>(phaseOffsets[phase]) * Q;
+            const double* src = stream + p;
+            double acc = 0.0;
+            for (int t = 0; t < Q; ++t) {
+                acc += row[t] * src[t];
+            }
+            outputFrames[static_cast<std::size_t>(m) * channels + ch] = acc;
+            ++m;
+            p += inputAdvance[phase];
+            if (++phase == P) {
+                phase = 0;
+            }
+        }
+        produced = m;
+    }
+    stuffOffset = nextStuff;
+    phaseIndex = phase;
+    blockOutputs = produced;
+    const std::int64_t ticks =
+        tickPos + static_cast<std::int64_t>(lcmRate / outputRate) * blockOutputs;
+
+    dsp::encodeOutput(*this, blockOutputs, outputFrames.data());
+
+    // The read loop stops only past H * P ticks, so the whole block shifts out and the last
+    // Q + 1 completed samples stay in front as the next step's history.
+    const int shift = static_cast<int>(std::min<std::int64_t>((ticks - 1) / P, H));
+    for (int ch = 0; ch < channels; ++ch) {
+        double* stream = streamBuffers[ch].data();
+        std::memmove(stream, stream + shift, sizeof(double) * (H - shift + Q + 1));
+        std::memcpy(stream + Q + 1, workBuffers[ch].data() + H, sizeof(double) * H);
+    }
+    tickPos = static_cast<int>(ticks - static_cast<std::int64_t>(shift) * P);
+    return consumed;
+}
+
+} // namespace quillon::resample
