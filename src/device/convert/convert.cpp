@@ -131,9 +131,9 @@ template <int P> std::int32_t roundScaled(double x) {
     y = y < lo ? lo : y;
     y = y == y ? y : 0.0;
     // Truncation is toward zero, so the fraction f carries the sign of y and
-    // y - t is exact. Comparing f itself against one half (rather than
-    // truncating |y| + 0.5) keeps magnitudes just below one half from rounding
-    // up through the addition's own rounding.
+    // y - t is exact; deciding on f itself, rather than truncating |y| + 0.5,
+    // leaves no second rounding that could carry a value just under one half up.
+    // Independent of the FPU rounding mode, which a driver may have changed.
     const std::int32_t t = static_cast<std::int32_t>(y);
     const double f = y - static_cast<double>(t);
     const std::int32_t odd = t & 1;
