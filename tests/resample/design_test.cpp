@@ -199,9 +199,10 @@ TEST(Upsampler, PhaseTablesOfSmallRatios) {
     }
     // Centre tap: 2 D / L times the gain L / inputRate, D = 36000.
     EXPECT_DOUBLE_EQ(taps[12], 1.5);
-    // The two phases each sum to about 1: a DC input comes out at unit level.
-    EXPECT_NEAR(std::accumulate(row0, row0 + 13, 0.0), 1.0, 1e-4);
-    EXPECT_NEAR(std::accumulate(row1, row1 + 13, 0.0), 1.0, 1e-4);
+    // The two phases each sum to about 1: a DC input comes out at unit level whichever phase
+    // produces it (a 25-tap filter only reaches about -78 dB at its band edge).
+    EXPECT_NEAR(std::accumulate(row0, row0 + 13, 0.0), 1.0, 1e-3);
+    EXPECT_NEAR(std::accumulate(row1, row1 + 13, 0.0), 1.0, 1e-3);
 }
 
 struct DownCase {
