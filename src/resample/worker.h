@@ -53,20 +53,21 @@ struct ResamplerRequest {
     ResamplerWorker* worker = nullptr;        // the worker that runs this request's commands
 };
 
-// The process-wide worker that the server starts and the output device uses.
+// The process-wide worker that the server starts and the output device uses. Any thread.
 ResamplerWorker& processWorker();
 
 // Creates the worker's events, starts its thread and waits (pumping messages) until it runs.
 // false, with the record left stopped, when an event or the thread cannot be made.
-// Main thread, start-up.
+// Main thread, start-up; never in the driver's callback.
 bool startWorker(ResamplerWorker& worker);
 
 // Ends the worker: a converter still held is destroyed on its thread. Waits 5000 ms, then
 // terminates the thread and waits 3000 ms more; a thread that cannot be ended is abandoned.
-// Does nothing for a worker that is not running. Main thread, shutdown.
+// Does nothing for a worker that is not running. Main thread, shutdown; never in the driver's
+// callback.
 void stopWorker(ResamplerWorker& worker);
 
-// Windows priority level for a create command's priority code.
+// Windows priority level for a create command's priority code. Pure; any thread.
 int workerPriorityLevel(std::int32_t code);
 
 // Runs request.command on request.worker's thread and waits for it, pumping messages. false
