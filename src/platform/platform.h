@@ -74,6 +74,7 @@ using ThreadMain = unsigned (*)(void* arg);
 // Starts a thread at once with default stack; it ends when `main` returns.
 Thread* startThread(ThreadMain main, void* arg);
 // The thread as a waitable handle: signalled (and staying signalled) once it ended.
+// It belongs to the Thread: release it with closeThread, never closeHandle.
 Handle* threadHandle(Thread* thread);
 // Forcible end. The posix backend cannot end a thread safely and returns false;
 // callers then abandon the thread (it ends with the process).
@@ -81,6 +82,8 @@ bool terminateThread(Thread* thread, unsigned exitCode);
 // Releases the handle; a thread still running is detached.
 void closeThread(Thread* thread);
 // Runs fn(arg) on `thread` inside its next alertable wait, in queue order.
+// false when the call cannot be queued (the thread has ended, say), so that a
+// caller never waits for a call that will not run.
 bool queueCall(Thread* thread, void (*fn)(void* arg), void* arg);
 // The Thread record of the calling thread, when startThread created it; else null.
 Thread* currentThread();
@@ -160,8 +163,9 @@ bool receiveWindowMessage(WindowId window, std::uint32_t timeoutMs, WindowMessag
 // ---------------------------------------------------------------- processes
 
 struct Process;
-// Starts `path` with no arguments beyond argv[0]; null on failure.
-Process* spawnProcess(const char* path);
+// Starts `path`; `args` is an optional null-terminated list of further
+// arguments (not argv[0]). Null on failure.
+Process* spawnProcess(const char* path, const char* const* args = nullptr);
 // Waits for the process to end. true with its exit code, false on time-out.
 bool waitProcess(Process* process, std::uint32_t timeoutMs, int* exitCode);
 void killProcess(Process* process);
@@ -169,6 +173,14 @@ void closeProcess(Process* process);
 // Directory of the running executable, with a trailing separator.
 bool executableDirectory(char* out, std::size_t size);
 char pathSeparator();
+
+// ---------------------------------------------------------------- dynamic libraries
+
+// Loads a shared library (a DLL on Windows); null on failure.
+void* loadLibrary(const char* path);
+// The address of an exported symbol; null when missing.
+void* librarySymbol(void* library, const char* name);
+void freeLibrary(void* library);
 
 // ---------------------------------------------------------------- environment
 
