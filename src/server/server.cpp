@@ -4,6 +4,7 @@
 #include "device/output_device.h"
 #include "ipc/shared_block.h"
 #include "platform/platform.h"
+#include "resample/worker.h"
 #include "server/commands.h"
 
 namespace quillon::server {
@@ -64,6 +65,11 @@ bool endThread(platform::Thread* thread) {
 
 bool startServer(Server& server) {
     platform::ensureMessageQueue();
+    // The worker comes first and goes last: closing the device at shutdown may
+    // still send it a destroy command.
+    if (!resample::startWorker(resample::processWorker())) {
+        return false;
+    }
 
     server.drivers = device::readDriverList();
 
@@ -147,6 +153,7 @@ void stopServer(Server& server) {
         device::freeDriverList(server.drivers);
         server.drivers = nullptr;
     }
+    resample::stopWorker(resample::processWorker());
 }
 
 int serverMain() {
