@@ -1,0 +1,263 @@
+#include "convert_file.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "resample/downsampler.h"
+#include "resample/dsp/sample_io.h"
+#include "resample/upsampler.h"
+#include "wav.h"
+
+namespace quillon::tools {
+
+namespace {
+
+int outputBits(OutputFormat f) {
+    switch (f) {
+    case OutputFormat::f64:
+        return 64;
+    case OutputFormat::f32:
+        return 32;
+    case OutputFormat::s24:
+        return 24;
+    case OutputFormat::s16:
+        return 16;
+    }
+    return 64;
+}
+
+template <int Bytes> bool putInteger(double x, std::uint8_t* out) {
+    constexpr double top = Bytes == 2 ? 32767.0 : 8388607.0;
+    double v = std::nearbyint(x * top);
+    const bool clipped = !(v >= -top - 1.0 && v <= top); // NaN clips too
+    v = clipped ? (x > 0 ? top : (x < 0 ? -top - 1.0 : 0.0)) : v;
+    const auto s = static_cast<std::int32_t>(v);
+    for (int b = 0; b < Bytes; ++b) {
+        out[b] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(s) >> (8 * b));
+    }
+    return clipped;
+}
+
+// Draws a bar on err while a long file converts; silent for short ones.
+class Progress {
+public:
+    Progress(std::ostream& err, std::uint64_t total, bool show)
+        : err_(err), total_(total), show_(show) {}
+    void update(std::uint64_t done) {
+        if (!show_ || total_ == 0) {
+            return;
+        }
+        const int percent = static_cast<int>(std::min<std::uint64_t>(done * 100 / total_, 100));
+        if (percent == shown_) {
+            return;
+        }
+        shown_ = percent;
+        std::string bar(40, '.');
+        bar.replace(0, static_cast<std::size_t>(percent * 40 / 100),
+                    static_cast<std::size_t>(percent * 40 / 100), '#');
+        err_ << "\r[" << bar << "] " << percent << "%" << std::flush;
+    }
+    void done() {
+        if (show_ && shown_ >= 0) {
+            err_ << "\n";
+        }
+    }
+
+private:
+    std::ostream& err_;
+    std::uint64_t total_;
+    bool show_;
+    int shown_ = -1;
+};
+
+// Hands over the converter's output, at most limit frames of it, and empties its buffer.
+bool drainOutput(resample::Resampler_base& r, OutputFormat format, WavWriter& writer,
+                 std::uint64_t& written, std::uint64_t limit, std::vector<double>& values,
+                 std::vector<std::uint8_t>& scratch, std::uint64_t& clipped) {
+    const std::size_t channels = static_cast<std::size_t>(r.channels);
+    std::uint64_t frames = r.outputBuffer.length / sizeof(double) / channels;
+    frames = std::min(frames, limit - written);
+    const std::size_t n = static_cast<std::size_t>(frames) * channels;
+    const std::size_t bytes = n * static_cast<std::size_t>(outputBits(format) / 8);
+    if (scratch.size() < bytes) {
+        scratch.resize(bytes);
+    }
+    if (values.size() < n) {
+        values.resize(n);
+    }
+    if (n != 0) {
+        std::memcpy(values.data(), r.outputBuffer.data, n * sizeof(double));
+    }
+    clipped += encodeSamples(values.data(), n, format, scratch.data());
+    r.outputBuffer.length = 0;
+    written += frames;
+    return writer.write(scratch.data(), static_cast<std::size_t>(frames));
+}
+
+// Runs every whole step the input buffer holds (every remaining frame when final), then keeps
+// what is left at the front: the worker's feed and drain.
+void runSteps(resample::Resampler_base& r, int final) {
+    dsp::GrowableBuffer& in = r.inputBuffer;
+    std::uint32_t consumed = 0;
+    while (consumed < in.length) {
+        const std::uint32_t k = r.process(in.data + consumed, in.length - consumed, final);
+        if (k == 0) {
+            break;
+        }
+        consumed += k;
+    }
+    if (consumed != 0) {
+        std::memmove(in.data, in.data + consumed, in.length - consumed);
+        in.length -= consumed;
+    }
+}
+
+} // namespace
+
+std::string describeDesign(const resample::Resampler_base& converter) {
+    std::ostringstream s;
+    s << converter.inputRate << " Hz -> " << converter.outputRate << " Hz, ";
+    if (auto* u = dynamic_cast<const resample::Upsampler*>(&converter)) {
+        s << "Upsampler: stage factor " << u->stageFactor << ", short filter " << u->polyLength
+          << " taps (" << u->phaseCount << " phases x " << u->tapsPerPhase << "), long filter "
+          << u->fftFilterLength << " taps at " << u->midRate << " Hz, block " << u->blockLength
+          << ", delay " << u->samplesToSkip / u->channels << " frames";
+    } else if (auto* d = dynamic_cast<const resample::Downsampler*>(&converter)) {
+        s << "Downsampler: stage factor " << d->stageFactor << ", long filter "
+          << d->fftFilterLength << " taps at " << d->midRate << " Hz (cut-off " << d->cutoffHz
+          << " Hz), short filter " << d->polyLength << " taps (" << d->phaseCount << " phases x "
+          << d->tapsPerPhase << "), block " << d->blockLength << ", delay "
+          << d->samplesToSkip / d->channels << " frames";
+    }
+    return s.str();
+}
+
+std::uint64_t encodeSamples(const double* in, std::size_t n, OutputFormat format,
+                            std::uint8_t* out) {
+    std::uint64_t clipped = 0;
+    switch (format) {
+    case OutputFormat::f64:
+        std::memcpy(out, in, n * sizeof(double));
+        break;
+    case OutputFormat::f32:
+        for (std::size_t i = 0; i < n; ++i) {
+            const float f = static_cast<float>(in[i]);
+            std::memcpy(out + 4 * i, &f, 4);
+        }
+        break;
+    case OutputFormat::s24:
+        for (std::size_t i = 0; i < n; ++i) {
+            clipped += putInteger<3>(in[i], out + 3 * i);
+        }
+        break;
+    case OutputFormat::s16:
+        for (std::size_t i = 0; i < n; ++i) {
+            clipped += putInteger<2>(in[i], out + 2 * i);
+        }
+        break;
+    }
+    return clipped;
+}
+
+int convertFile(const ConvertOptions& options, std::ostream& out, std::ostream& err) {
+    const char* const me = "quillon-resample: ";
+    std::string error;
+    WavReader reader;
+    if (!reader.open(options.input, error)) {
+        err << me << error << "\n";
+        return 1;
+    }
+    const WavFormat in = reader.format();
+    if (options.rate == in.sampleRate) {
+        err << me << options.input << " is already at " << in.sampleRate
+            << " Hz; nothing to convert\n";
+        return 1;
+    }
+    const resample::ResamplerConfig config{
+        in.sampleRate, options.rate, in.isFloat ? 1 : 0, 1,
+        in.bits,       64,           in.channels,        options.quality};
+    std::unique_ptr<resample::Resampler_base> r(resample::createResampler(config));
+    if (!r) {
+        err << me << "cannot convert " << in.sampleRate << " Hz to " << options.rate
+            << " Hz at quality " << options.quality
+            << ": the lower rate divided by the rates' greatest common divisor must be 1, even "
+               "or a multiple of 3, and both rates positive\n";
+        return 1;
+    }
+    if (!options.quiet) {
+        out << describeDesign(*r) << "\n" << std::flush;
+    }
+
+    WavFormat outFormat{in.channels, options.rate, outputBits(options.format),
+                        options.format == OutputFormat::f64 || options.format == OutputFormat::f32};
+    WavWriter writer;
+    if (!writer.open(options.output, outFormat, error)) {
+        err << me << error << "\n";
+        return 1;
+    }
+    auto fail = [&](const std::string& message) {
+        err << me << message << "\n";
+        std::remove(options.output.c_str());
+        return 1;
+    };
+
+    const std::uint64_t inFrames = reader.frames();
+    // Frames the whole file lasts at the new rate, rounded to nearest.
+    const std::uint64_t expected =
+        (inFrames * static_cast<std::uint64_t>(options.rate) * 2 + in.sampleRate) /
+        (2 * static_cast<std::uint64_t>(in.sampleRate));
+    // Long files (over half a minute) get a progress bar.
+    Progress progress(err, inFrames, !options.quiet && inFrames > 30ull * in.sampleRate);
+    const std::size_t chunkFrames = 16384;
+    std::vector<std::uint8_t> chunk(chunkFrames * static_cast<std::size_t>(in.frameBytes()));
+    std::vector<std::uint8_t> scratch;
+    std::vector<double> values;
+    std::uint64_t read = 0, written = 0, clipped = 0;
+    for (;;) {
+        const std::size_t n = reader.read(chunk.data(), chunkFrames);
+        if (n == 0) {
+            break;
+        }
+        read += n;
+        if (!dsp::appendBytes(r->inputBuffer, chunk.data(),
+                              static_cast<std::uint32_t>(n * in.frameBytes()))) {
+            return fail("out of memory");
+        }
+        runSteps(*r, 0);
+        if (!drainOutput(*r, options.format, writer, written, expected, values, scratch, clipped)) {
+            return fail("cannot write " + options.output);
+        }
+        progress.update(read);
+    }
+    if (read != inFrames) {
+        return fail("cannot read " + options.input);
+    }
+    // Flush: the frames left over, then silent steps until the last input frame is through.
+    runSteps(*r, 1);
+    while (written < expected) {
+        if (!drainOutput(*r, options.format, writer, written, expected, values, scratch, clipped)) {
+            return fail("cannot write " + options.output);
+        }
+        if (written < expected) {
+            r->process(chunk.data(), 0, 1);
+            if (r->outputBuffer.length == 0) {
+                return fail("the converter stopped producing output");
+            }
+        }
+    }
+    progress.update(inFrames);
+    progress.done();
+    if (!writer.finish(error)) {
+        return fail(error);
+    }
+    if (clipped != 0) {
+        err << me << "warning: " << clipped << " samples clipped\n";
+    }
+    return 0;
+}
+
+} // namespace quillon::tools

@@ -1,0 +1,38 @@
+// quillon-resample IN.wav OUT.wav --rate R [--quality 0-4] [--format f64|f32|s24|s16]
+// Converts a WAV file with the server's sample-rate converters, so they can be heard and
+// measured without a driver.
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <map>
+
+#include "convert_file.h"
+
+int main(int argc, char** argv) {
+    using quillon::tools::OutputFormat;
+    CLI::App app{"Converts the sample rate of a WAV file with Quillon's resamplers.",
+                 "quillon-resample"};
+    quillon::tools::ConvertOptions options;
+    app.add_option("input", options.input, "WAV file to read (PCM 8/16/24/32-bit or float 32/64)")
+        ->required();
+    app.add_option("output", options.output, "WAV file to write")->required();
+    app.add_option("-r,--rate", options.rate, "Output sample rate in Hz")
+        ->required()
+        ->check(CLI::PositiveNumber);
+    app.add_option("-q,--quality", options.quality,
+                   "Quality level: 0 (96 dB) to 4 (200 dB stop band)")
+        ->check(CLI::Range(0, 4))
+        ->capture_default_str();
+    const std::map<std::string, OutputFormat> formats{{"f64", OutputFormat::f64},
+                                                      {"f32", OutputFormat::f32},
+                                                      {"s24", OutputFormat::s24},
+                                                      {"s16", OutputFormat::s16}};
+    std::string format = "f64";
+    app.add_option("-f,--format", format, "Output samples: f64, f32, s24 or s16")
+        ->check(CLI::IsMember({"f64", "f32", "s24", "s16"}))
+        ->capture_default_str();
+    app.add_flag("--quiet", options.quiet, "Print neither the design nor the progress bar");
+    CLI11_PARSE(app, argc, argv);
+    options.format = formats.at(format);
+    return quillon::tools::convertFile(options, std::cout, std::cerr);
+}
