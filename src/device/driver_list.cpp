@@ -3,17 +3,131 @@
 #include <cstring>
 #include <new>
 
+#include "platform/driver_host.h"
+
 namespace quillon::device {
+
+namespace {
+
+// Handed out when even the list record cannot be allocated, so callers never see null.
+DriverList g_emptyList{nullptr, 0, -1, false};
+
+struct Builder {
+    DriverList* list;
+    DriverEntry* tail;
+};
+
+void copyCut(char* out, std::size_t room, const char* text) {
+    std::size_t length = std::strlen(text);
+    if (length >= room) {
+        length = room - 1;
+    }
+    std::memcpy(out, text, length);
+    out[length] = '\0';
+}
+
+void appendEntry(void* context, const platform::DriverKey& key) {
+    auto* builder = static_cast<Builder*>(context);
+    auto* entry = new (std::nothrow) DriverEntry{};
+    if (entry == nullptr) {
+        return;
+    }
+    entry->index = builder->list->count;
+    if (key.clsid != nullptr) {
+        entry->clsid = *key.clsid;
+    }
+    copyCut(entry->name, sizeof entry->name,
+            key.description != nullptr ? key.description : key.keyName);
+    copyCut(entry->keyName, sizeof entry->keyName, key.keyName);
+    if (builder->tail == nullptr) {
+        builder->list->entries = entry;
+    } else {
+        builder->tail->next = entry;
+    }
+    builder->tail = entry;
+    ++builder->list->count;
+}
+
+DriverEntry* entryAt(DriverList& list, std::int32_t index) {
+    return const_cast<DriverEntry*>(findDriverEntry(list, index));
+}
+
+void cutName(const char* name, char* out, std::size_t room) {
+    std::size_t length = std::strlen(name);
+    if (length < room) {
+        std::memcpy(out, name, length + 1);
+        return;
+    }
+    std::memcpy(out, name, room - 4);
+    std::memcpy(out + room - 4, "...", 4);
+}
+
+// Instantiates `entry` after whatever was loaded has been released.
+bool instantiate(DriverList& list, DriverEntry& entry, asio::IASIO** current) {
+    if (entry.driver == nullptr) {
+        entry.driver = platform::createDriverObject(entry.keyName, entry.clsid);
+    }
+    if (entry.driver == nullptr) {
+        *current = nullptr;
+        return false;
+    }
+    list.loadedIndex = entry.index;
+    *current = entry.driver;
+    return true;
+}
+
+} // namespace
 
 DriverList* readDriverList() {
     auto* list = new (std::nothrow) DriverList{};
-    if (list != nullptr) {
-        list->loadedIndex = -1;
+    if (list == nullptr) {
+        return &g_emptyList;
+    }
+    Builder builder{list, nullptr};
+    platform::enumerateDriverKeys(appendEntry, &builder);
+    list->loadedIndex = -1;
+    // With nothing to instantiate there is no apartment to enter.
+    if (list->count != 0) {
+        list->hostStarted = platform::beginDriverHost();
     }
     return list;
 }
 
 void freeDriverList(DriverList* list) {
+    if (list == nullptr || list == &g_emptyList) {
+        return;
+    }
+    // Last to first: the list is singly linked, so collect the nodes first.
+    std::int32_t count = 0;
+    for (DriverEntry* entry = list->entries; entry != nullptr; entry = entry->next) {
+        ++count;
+    }
+    auto** nodes = new (std::nothrow) DriverEntry*[static_cast<std::size_t>(count)];
+    if (nodes != nullptr) {
+        std::int32_t at = 0;
+        for (DriverEntry* entry = list->entries; entry != nullptr; entry = entry->next) {
+            nodes[at++] = entry;
+        }
+        for (std::int32_t i = count - 1; i >= 0; --i) {
+            if (nodes[i]->driver != nullptr) {
+                nodes[i]->driver->Release();
+            }
+            delete nodes[i];
+        }
+        delete[] nodes;
+    } else {
+        for (DriverEntry* entry = list->entries; entry != nullptr;) {
+            DriverEntry* next = entry->next;
+            if (entry->driver != nullptr) {
+                entry->driver->Release();
+            }
+            delete entry;
+            entry = next;
+        }
+    }
+    if (list->hostStarted) {
+        platform::endDriverHost();
+    }
     delete list;
 }
 
@@ -26,18 +140,6 @@ const DriverEntry* findDriverEntry(const DriverList& list, std::int32_t index) {
     return nullptr;
 }
 
-namespace {
-void cutName(const char* name, char* out, std::size_t room) {
-    std::size_t length = std::strlen(name);
-    if (length < room) {
-        std::memcpy(out, name, length + 1);
-        return;
-    }
-    std::memcpy(out, name, room - 4);
-    std::memcpy(out + room - 4, "...", 4);
-}
-} // namespace
-
 void shortName(const char* name, char out[32]) {
     cutName(name, out, 32);
 }
@@ -46,17 +148,59 @@ void longName(const char* name, char out[64]) {
     cutName(name, out, 64);
 }
 
-bool loadDriverByName(DriverList&, const char*, asio::IASIO** current) {
-    *current = nullptr;
+bool loadDriverByName(DriverList& list, const char* name, asio::IASIO** current) {
+    DriverEntry* chosen = nullptr;
+    char candidate[32];
+    for (std::int32_t i = 0; i < list.count && chosen == nullptr; ++i) {
+        DriverEntry* entry = entryAt(list, i);
+        if (entry == nullptr) {
+            continue;
+        }
+        shortName(entry->name, candidate);
+        if (std::strcmp(candidate, name) == 0) {
+            chosen = entry;
+        }
+    }
+    if (chosen == nullptr) {
+        return false;
+    }
+    char previous[32] = "";
+    if (const DriverEntry* loaded = findDriverEntry(list, list.loadedIndex)) {
+        shortName(loaded->name, previous);
+    }
+    unloadDriver(list);
+    if (instantiate(list, *chosen, current)) {
+        return true;
+    }
+    if (previous[0] != '\0' && std::strcmp(previous, name) != 0) {
+        loadDriverByName(list, previous, current);
+    }
     return false;
 }
 
-bool loadDriverByIndex(DriverList&, std::int32_t, asio::IASIO** current) {
-    *current = nullptr;
+bool loadDriverByIndex(DriverList& list, std::int32_t index, asio::IASIO** current) {
+    DriverEntry* chosen = entryAt(list, index);
+    if (chosen == nullptr) {
+        return false;
+    }
+    std::int32_t previous = list.loadedIndex;
+    unloadDriver(list);
+    if (instantiate(list, *chosen, current)) {
+        return true;
+    }
+    if (previous >= 0 && previous != index) {
+        loadDriverByIndex(list, previous, current);
+    }
     return false;
 }
 
 void unloadDriver(DriverList& list) {
+    if (DriverEntry* loaded = entryAt(list, list.loadedIndex)) {
+        if (loaded->driver != nullptr) {
+            loaded->driver->Release();
+            loaded->driver = nullptr;
+        }
+    }
     list.loadedIndex = -1;
 }
 
