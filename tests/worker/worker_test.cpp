@@ -236,14 +236,12 @@ TEST_F(WorkerTest, PriorityIsRaisedOnlyWhileAConverterIsHeld) {
 TEST_F(WorkerTest, CreateWhileOneIsHeldReplacesIt) {
     ASSERT_TRUE(create(2));
     ASSERT_TRUE(feed(pattern(30)));
-    Resampler_base* first = worker.activeResampler;
     ASSERT_TRUE(create(1));
     EXPECT_EQ(fakeLog().destroyedOn, std::vector<platform::Thread*>{worker.thread});
     EXPECT_EQ(fakeLog().createdOn.size(), 2u);
     EXPECT_NE(worker.activeResampler, nullptr);
     EXPECT_EQ(active().inputBuffer.length, 0u);
     EXPECT_EQ(platform::threadPriority(worker.thread), platform::kPriorityAboveNormal);
-    (void)first;
 }
 
 TEST_F(WorkerTest, WithoutAConverterEveryCommandIsANoOp) {
