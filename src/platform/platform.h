@@ -36,7 +36,8 @@ struct Handle;
 // Named events are create-or-open: whichever process comes first creates the
 // object and the other side opens the same one. `willWait` tells the backend
 // whether this process will wait on the handle (the posix backend keeps the
-// receive side of a named event in the one process that waits on it); the
+// receive side of a named event in the one process that waits on it, so a set
+// made before that process created the event fails and is not kept); the
 // win32 backend ignores it. Unnamed events (name == nullptr) live in-process.
 Handle* createEvent(const char* name, bool willWait);
 // Opens an existing named event for setting only; null when it does not exist

@@ -378,5 +378,44 @@ TEST(MessageWindow, MessagesFromAnotherThreadArriveInOrder) {
     destroyMessageWindow(window);
 }
 
+// Window messages posted while the owning thread sits in the pumping wait are
+// kept for the window, not lost to the dispatching, and the wait still ends on
+// its own signal.
+struct Notifier {
+    WindowId window;
+    Handle* finished;
+    int count;
+};
+
+unsigned notifyThenFinish(void* arg) {
+    auto* notifier = static_cast<Notifier*>(arg);
+    for (int i = 0; i < notifier->count; ++i) {
+        postWindowMessage(notifier->window, kWmCommand, 40047, i);
+        sleepMs(5);
+    }
+    setEvent(notifier->finished);
+    return 0;
+}
+
+TEST(MessageWindow, PumpingWaitKeepsMessagesForTheWindow) {
+    ensureMessageQueue();
+    const WindowId window = createMessageWindow();
+    ASSERT_NE(window, 0u);
+    Notifier notifier{window, createEvent(nullptr, true), 5};
+    Thread* thread = startThread(notifyThenFinish, &notifier);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(waitPumpingMessages(notifier.finished, 30000), 0);
+    for (int i = 0; i < notifier.count; ++i) {
+        WindowMessage message{};
+        ASSERT_TRUE(receiveWindowMessage(window, 1000, &message)) << i;
+        EXPECT_EQ(message.wParam, 40047u);
+        EXPECT_EQ(message.lParam, i);
+    }
+    EXPECT_EQ(waitOne(threadHandle(thread), 10000), 0);
+    closeThread(thread);
+    closeHandle(notifier.finished);
+    destroyMessageWindow(window);
+}
+
 } // namespace
 } // namespace quillon::platform
