@@ -113,6 +113,11 @@ std::int32_t writableBytes(OutputDevice& device) {
     if (device.paused) {
         return 0;
     }
+    // Frames held back during a pause move into the rings as room appears;
+    // the client, told there is no room meanwhile, would never push them.
+    if (device.pending.size() >= static_cast<std::size_t>(device.feedFrameBytes)) {
+        feedRing(device, true, 0, nullptr, false);
+    }
     return clampToInt32(writableSpace(device));
 }
 

@@ -138,9 +138,10 @@ void setClockOverride(OutputDevice& device, std::int64_t (*now)(void*), void* co
 std::int64_t readClock(const OutputDevice& device);
 
 // Main thread. Converts the whole frames of the pending bytes followed by
-// `data` into the rings, starting the driver by the start rule.
-void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount,
-              const std::uint8_t* data);
+// `data` into the rings, starting the driver by the start rule. Waits for
+// room unless paused or told not to; what it does not place stays pending.
+void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount, const std::uint8_t* data,
+              bool mayWait = true);
 // Driver's thread (the callback). Fills half-buffer `index` from the rings.
 void bufferSwitch(OutputDevice& device, std::int32_t index);
 // Driver's thread. The answer to asioMessage.

@@ -122,8 +122,8 @@ asio::ASIOError stopAndSilence(OutputDevice& device) {
     return result;
 }
 
-void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount,
-              const std::uint8_t* data) {
+void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount, const std::uint8_t* data,
+              bool mayWait) {
     const bool fromPending = !device.pending.empty();
     const std::uint8_t* source = data;
     std::size_t size = byteCount > 0 ? static_cast<std::size_t>(byteCount) : 0;
@@ -164,7 +164,7 @@ void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount,
             break;
         }
         // Nothing drains while paused: keep the rest rather than wait forever.
-        if (device.paused) {
+        if (device.paused || !mayWait) {
             break;
         }
         platform::sleepMs(1);
