@@ -169,9 +169,14 @@ bool loadAndInitDriver(OutputDevice& device) {
 }
 
 // Main thread. The seam for sample-rate conversion: it engages exactly when
-// enabled and the client's rate differs from the target. Until a converter
-// exists such a stream cannot be played, so the open fails.
-bool configureResampler(OutputDevice& device, std::int32_t rate) {
+// enabled and the client's rate differs from the target, and then replaces
+// rate, isFloat and bits by the format the converters are fed. Until a
+// resampler exists such a stream cannot be played, so the open fails.
+bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& isFloat,
+                        std::int32_t& bits, std::int32_t channels) {
+    (void)isFloat;
+    (void)bits;
+    (void)channels;
     return rate == device.resampleRateActive;
 }
 
@@ -329,8 +334,8 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
         }
     }
 
-    const std::int32_t isFloat = bits < 0 ? 1 : 0;
-    const std::int32_t absBits = bits < 0 ? -bits : bits;
+    std::int32_t isFloat = bits < 0 ? 1 : 0;
+    std::int32_t absBits = bits < 0 ? -bits : bits;
     device.inputRate = static_cast<std::uint32_t>(rate);
     device.inputBits = bits;
     device.inputChannels = static_cast<std::uint32_t>(channels);
@@ -344,7 +349,10 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
     }
     device.inputBytesPerFrame = absBits / 8 * channels;
 
-    if (device.resampleEnableActive && !configureResampler(device, rate)) {
+    // From here on rate, isFloat and absBits describe what the converters are
+    // fed: the resampler's output when one is engaged.
+    if (device.resampleEnableActive &&
+        !configureResampler(device, rate, isFloat, absBits, channels)) {
         return failOpen(device);
     }
 

@@ -37,7 +37,9 @@ void closeOutput(OutputDevice& device, bool keepOutputOnClose);
 void closeDevice(OutputDevice& device);
 // Main thread (command 7).
 std::int32_t writableBytes(OutputDevice& device);
-// Main thread (command 8). 0, or 1 when no stream is open or the count is refused.
+// Main thread (command 8). 0, or 1 when no stream is open, the count is
+// refused, or a pause already holds back bytes that did not fit (nothing drains
+// until resume). Bytes that do not fit while paused are kept, never dropped.
 std::int32_t writeStream(OutputDevice& device, const std::uint8_t* data, std::int32_t count);
 // Main thread (command 9).
 std::int32_t isPlaying(OutputDevice& device);
