@@ -146,6 +146,12 @@ protected:
 
     Slot& slot(const char* key) { return control_.slot(key); }
 
+    // Atomics cannot be assigned, so a fresh host is built in place.
+    void resetHost() {
+        host_.~Host();
+        new (&host_) Host;
+    }
+
     // Loads and initialises the registration `key`.
     IASIO* load(const char* key) {
         for (int i = 0; i < list_->count; ++i) {
@@ -231,8 +237,7 @@ TEST_F(VirtualDriverTest, FreeRunningCaptureIsExactInEveryFileFormat) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.key) + " type " + std::to_string(c.type));
         control_.clear();
-        host_.~Host();
-        new (&host_) Host;
+        resetHost();
         slot(c.key).faults.sampleType = c.type;
         slot(c.key).faults.overrideSampleType = c.overrideType ? 1 : 0;
         const std::string path = capturePath("capture.bin");
@@ -318,9 +323,7 @@ TEST_F(VirtualDriverTest, UnderrunsCountHalvesNotRefilledInTime) {
     // 256 frames at 44.1 kHz is 5.8 ms; every fourth callback takes 30 ms.
     host_.driver = nullptr;
     device::unloadDriver(*list_);
-    Host fresh;
-    host_.~Host();
-    new (&host_) Host;
+    resetHost();
     prepare("Quillon Virtual 24", 1 << 30, "");
     host_.slowEvery = 4;
     host_.slowMs = 30;
@@ -415,8 +418,7 @@ TEST_F(VirtualDriverTest, StopWaitsForARunningCallbackOnlyWhenAsked) {
     const char* key = "Quillon Virtual Fast 16";
     for (bool waits : {false, true}) {
         SCOPED_TRACE(waits ? "waiting stop" : "plain stop");
-        host_.~Host();
-        new (&host_) Host;
+        resetHost();
         control_.clear();
         slot(key).faults.stopWaitsForCallback = waits ? 1 : 0;
         prepare(key, 1 << 30, "");
