@@ -66,9 +66,8 @@ struct Wide {
 
 } // namespace
 
-void complexFftAvx2(double* a, std::size_t N, bool inverse, const double* W, std::size_t tableN,
-                    int* bitrev) {
-    complexFftImpl(a, N, inverse, W, tableN, bitrev);
+void complexFftAvx2(double* a, std::size_t N, bool inverse, const double* W, std::size_t tableN) {
+    complexFftImpl(a, N, inverse, W, tableN);
 }
 
 } // namespace quillon::dsp::detail

@@ -40,9 +40,8 @@ using Wide = One;
 
 } // namespace
 
-void complexFftSse2(double* a, std::size_t N, bool inverse, const double* W, std::size_t tableN,
-                    int* bitrev) {
-    complexFftImpl(a, N, inverse, W, tableN, bitrev);
+void complexFftSse2(double* a, std::size_t N, bool inverse, const double* W, std::size_t tableN) {
+    complexFftImpl(a, N, inverse, W, tableN);
 }
 
 } // namespace quillon::dsp::detail

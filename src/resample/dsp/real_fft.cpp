@@ -115,7 +115,7 @@ void realFftWith(FftKernel kernel, int n, int direction, double* a, int* fftInde
     ComplexFft fft = chosenKernel(kernel);
     if (direction >= 0) {
         if (N >= 2)
-            fft(a, N, false, W, nb / 2, fftIndex + 2);
+            fft(a, N, false, W, nb / 2);
         if (N >= 4)
             splitStep<false>(a, N, S, nb / static_cast<std::size_t>(n));
         double t = a[0] - a[1];
@@ -128,7 +128,7 @@ void realFftWith(FftKernel kernel, int n, int direction, double* a, int* fftInde
         if (N >= 4)
             splitStep<true>(a, N, S, nb / static_cast<std::size_t>(n));
         if (N >= 2)
-            fft(a, N, true, W, nb / 2, fftIndex + 2);
+            fft(a, N, true, W, nb / 2);
     }
 }
 
