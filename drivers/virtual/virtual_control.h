@@ -4,6 +4,9 @@
 // to inject faults and to read what the driver saw. The control block is a
 // named shared memory block ("quillon virtual driver control", or the name in
 // QUILLON_VIRTUAL_CONTROL), one slot per registration, zero-filled = no fault.
+// Every driver object maps it while it lives. A test in another process should
+// open the block before the driver does and keep it open: on Linux the block
+// vanishes with the mapping of the process that created it.
 #pragma once
 
 #include <atomic>

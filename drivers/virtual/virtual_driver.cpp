@@ -489,6 +489,10 @@ private:
             frequency = 1000;
         }
         const bool realTime = config().clock == Clock::RealTime;
+        if (realTime) {
+            // As a hardware driver's interrupt thread would; best effort.
+            platform::setCurrentThreadPriority(platform::kPriorityTimeCritical);
+        }
         const auto period =
             static_cast<std::int64_t>(std::llround(bufferSize_ * frequency / sampleRate_));
         std::int64_t next = platform::perfCounter();

@@ -71,6 +71,10 @@ TEST(DriverListTest, UnusableKeysAreSkippedAndTakeNoIndex) {
     root.add("alpha", clsid.c_str(), "Alpha Described", server.c_str());
     root.add("Bravo no driver", nullptr, "B", nullptr);
     root.add("echo", clsid.c_str(), "Echo Described", server.c_str());
+    if (!quillon::testing::kWindowsRegistry) {
+        // Hidden entries are not registrations.
+        root.add(".hidden", nullptr, "Hidden", server.c_str());
+    }
     if (quillon::testing::kWindowsRegistry) {
         // A class id that names no registered class, and a key without a class id
         // whose (would-be) server exists.
