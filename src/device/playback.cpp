@@ -163,8 +163,9 @@ void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount, const
         if (placed == frames) {
             break;
         }
-        // Nothing drains while paused: keep the rest rather than wait forever.
-        if (device.paused || !mayWait) {
+        // Nothing drains while paused, and a driver asking for a reset may
+        // have stopped calling back: keep the rest rather than wait forever.
+        if (device.paused || !mayWait || device.resetRequested || device.resetPending) {
             break;
         }
         platform::sleepMs(1);

@@ -640,6 +640,27 @@ TEST_F(DeviceTest, ResetDuringAStreamReopensAtTheNextQueryAndKeepsPositions) {
     EXPECT_EQ(out(0, 1, 3), 16);
 }
 
+TEST_F(DeviceTest, WriteWaitingForRoomGivesWayToAReset) {
+    smallRings();
+    open();
+    writeFrames(1, 12);
+    // The driver asks for a reset and calls back no more: the write must not
+    // wait for room, and what it could not place plays after the re-open.
+    fake.message(kAsioResetRequest);
+    EXPECT_EQ(writeFrames(13, 20), 0);
+    EXPECT_EQ(dev->queuedFrames, 16);
+    EXPECT_EQ(device::writableBytes(*dev), 0);
+    EXPECT_EQ(fake.initCalls, 2);
+    EXPECT_EQ(dev->queuedFrames, 16);
+    EXPECT_TRUE(fake.started);
+    for (int i = 0; i < 4; ++i) {
+        fake.bufferSwitch(i & 1);
+        for (int f = 0; f < 4; ++f) {
+            ASSERT_EQ(out(0, i & 1, f), 17 + i * 4 + f);
+        }
+    }
+}
+
 TEST_F(DeviceTest, ResetBetweenStreamsInKeepOpenModeUnloadsAtOnce) {
     settings.keepDriverOpen = true;
     apply();
