@@ -29,6 +29,10 @@ struct One {
     }
     static V mulI(V a) { return _mm_xor_pd(_mm_permute_pd(a, 1), _mm_set_pd(0.0, -0.0)); }
     static V mulNegI(V a) { return _mm_xor_pd(_mm_permute_pd(a, 1), _mm_set_pd(-0.0, 0.0)); }
+    static V conj(V a) { return _mm_xor_pd(a, _mm_set_pd(-0.0, 0.0)); }
+    static V reverse(V a) { return a; }
+    static V half(V a) { return _mm_mul_pd(a, _mm_set1_pd(0.5)); }
+    static V set(double re, double im) { return _mm_set_pd(im, re); }
     static V twiddle(const double* W, std::size_t j, std::size_t ts) {
         return load(W + 2 * j * ts);
     }
@@ -55,6 +59,9 @@ struct Wide {
     static V mulNegI(V a) {
         return _mm256_xor_pd(_mm256_permute_pd(a, 5), _mm256_set_pd(-0.0, 0.0, -0.0, 0.0));
     }
+    static V conj(V a) { return _mm256_xor_pd(a, _mm256_set_pd(-0.0, 0.0, -0.0, 0.0)); }
+    static V reverse(V a) { return _mm256_permute2f128_pd(a, a, 1); }
+    static V half(V a) { return _mm256_mul_pd(a, _mm256_set1_pd(0.5)); }
     static V twiddle(const double* W, std::size_t j, std::size_t ts) {
         if (ts == 1)
             return load(W + 2 * j);
@@ -66,8 +73,9 @@ struct Wide {
 
 } // namespace
 
-void complexFftAvx2(double* a, std::size_t N, bool inverse, const double* W, std::size_t tableN) {
-    complexFftImpl(a, N, inverse, W, tableN);
+void realTransformAvx2(double* a, std::size_t n, bool inverse, const double* W, std::size_t tableN,
+                       const double* S, std::size_t ss) {
+    realTransform(a, n, inverse, W, tableN, S, ss);
 }
 
 } // namespace quillon::dsp::detail

@@ -6,14 +6,17 @@
 
 namespace quillon::dsp::detail {
 
-// In-place complex FFT of N points (2N doubles, re/im interleaved), N a power of two, with the
-// kernel e^(+2 pi i jk/N), or e^(-2 pi i jk/N) when inverse; unscaled; natural order in and out.
-// W holds e^(+2 pi i k / tableN) for k < tableN/4 (tableN >= N).
-using ComplexFft = void (*)(double* a, std::size_t N, bool inverse, const double* W,
-                            std::size_t tableN);
+// In-place real transform of n doubles (packing and scaling as realFft), on top of a complex FFT
+// of N = n/2 points with the kernel e^(+2 pi i jk/N) forward and e^(-2 pi i jk/N) inverse.
+// W holds e^(+2 pi i k/tableN) for k < tableN/4 (tableN >= N), S holds e^(+2 pi i k/(2 tableN))
+// for k < tableN/4, read with stride ss = 2 tableN/n.
+using RealTransform = void (*)(double* a, std::size_t n, bool inverse, const double* W,
+                               std::size_t tableN, const double* S, std::size_t ss);
 
-void complexFftSse2(double* a, std::size_t N, bool inverse, const double* W, std::size_t tableN);
-void complexFftAvx2(double* a, std::size_t N, bool inverse, const double* W, std::size_t tableN);
+void realTransformSse2(double* a, std::size_t n, bool inverse, const double* W, std::size_t tableN,
+                       const double* S, std::size_t ss);
+void realTransformAvx2(double* a, std::size_t n, bool inverse, const double* W, std::size_t tableN,
+                       const double* S, std::size_t ss);
 
 enum class FftKernel { sse2, avx2 };
 

@@ -29,6 +29,10 @@ struct One {
     }
     static V mulI(V a) { return _mm_xor_pd(_mm_shuffle_pd(a, a, 1), _mm_set_pd(0.0, -0.0)); }
     static V mulNegI(V a) { return _mm_xor_pd(_mm_shuffle_pd(a, a, 1), _mm_set_pd(-0.0, 0.0)); }
+    static V conj(V a) { return _mm_xor_pd(a, _mm_set_pd(-0.0, 0.0)); }
+    static V reverse(V a) { return a; }
+    static V half(V a) { return _mm_mul_pd(a, _mm_set1_pd(0.5)); }
+    static V set(double re, double im) { return _mm_set_pd(im, re); }
     static V twiddle(const double* W, std::size_t j, std::size_t ts) {
         return load(W + 2 * j * ts);
     }
@@ -40,8 +44,9 @@ using Wide = One;
 
 } // namespace
 
-void complexFftSse2(double* a, std::size_t N, bool inverse, const double* W, std::size_t tableN) {
-    complexFftImpl(a, N, inverse, W, tableN);
+void realTransformSse2(double* a, std::size_t n, bool inverse, const double* W, std::size_t tableN,
+                       const double* S, std::size_t ss) {
+    realTransform(a, n, inverse, W, tableN, S, ss);
 }
 
 } // namespace quillon::dsp::detail

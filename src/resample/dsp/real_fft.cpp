@@ -48,51 +48,8 @@ void buildTables(int n, int* fftIndex, double* fftTable) {
     fftIndex[1] = n / 4;
 }
 
-// Z(k) and Z(N-k) of the real transform from Zc(k), Zc(N-k) of the half-length complex one
-// (z_m = x_2m + i x_2m+1), with w = e^(2 pi i k/n):
-//   A = Zc(k), B = conj Zc(N-k), E = (A+B)/2, O = -i(A-B)/2, Z(k) = E + wO, Z(N-k) = conj(E - wO).
-// The inverse runs the same algebra backwards: O = (A-B) conj(w)/2, Zc(k) = E + iO,
-// Zc(N-k) = conj(E - iO).
-template <bool INV>
-inline void splitPair(double* a, std::size_t k, std::size_t kr, double wr, double wi) {
-    double ar = a[2 * k], ai = a[2 * k + 1];
-    double br = a[2 * kr], bi = -a[2 * kr + 1];
-    double er = 0.5 * (ar + br), ei = 0.5 * (ai + bi);
-    double dr = 0.5 * (ar - br), di = 0.5 * (ai - bi);
-    double tr, ti;
-    if constexpr (!INV) {
-        // O = -i D = (di, -dr); t = w O
-        double orr = di, oi = -dr;
-        tr = wr * orr - wi * oi;
-        ti = wr * oi + wi * orr;
-    } else {
-        // O = D conj(w); t = i O
-        double orr = dr * wr + di * wi, oi = di * wr - dr * wi;
-        tr = -oi;
-        ti = orr;
-    }
-    a[2 * k] = er + tr;
-    a[2 * k + 1] = ei + ti;
-    a[2 * kr] = er - tr;
-    a[2 * kr + 1] = -(ei - ti);
-}
-
-template <bool INV> void splitStep(double* a, std::size_t N, const double* S, std::size_t ss) {
-    // Pairs (k, N-k) with w = S[k], and (N/2-k, N/2+k) with e^(2 pi i (N/2-k)/n) = i conj(S[k]).
-    for (std::size_t k = 1; k < N / 4; ++k) {
-        double wr = S[2 * k * ss], wi = S[2 * k * ss + 1];
-        splitPair<INV>(a, k, N - k, wr, wi);
-        splitPair<INV>(a, N / 2 - k, N / 2 + k, wi, wr);
-    }
-    if (N >= 4) {
-        const double h = 0.70710678118654752440084436210485;
-        splitPair<INV>(a, N / 4, N - N / 4, h, h);
-    }
-    // Zc(N/2) and Z(N/2) coincide.
-}
-
-ComplexFft chosenKernel(FftKernel kernel) {
-    return kernel == FftKernel::avx2 ? complexFftAvx2 : complexFftSse2;
+RealTransform chosenKernel(FftKernel kernel) {
+    return kernel == FftKernel::avx2 ? realTransformAvx2 : realTransformSse2;
 }
 
 } // namespace
@@ -109,27 +66,8 @@ void realFftWith(FftKernel kernel, int n, int direction, double* a, int* fftInde
     if (n > 4 * fftIndex[0])
         buildTables(n, fftIndex, fftTable);
     const std::size_t nb = 4 * static_cast<std::size_t>(fftIndex[0]);
-    const std::size_t N = static_cast<std::size_t>(n / 2);
-    const double* W = fftTable;
-    const double* S = fftTable + fftIndex[0];
-    ComplexFft fft = chosenKernel(kernel);
-    if (direction >= 0) {
-        if (N >= 2)
-            fft(a, N, false, W, nb / 2);
-        if (N >= 4)
-            splitStep<false>(a, N, S, nb / static_cast<std::size_t>(n));
-        double t = a[0] - a[1];
-        a[0] += a[1];
-        a[1] = t;
-    } else {
-        double t = 0.5 * (a[0] - a[1]);
-        a[0] -= t;
-        a[1] = t;
-        if (N >= 4)
-            splitStep<true>(a, N, S, nb / static_cast<std::size_t>(n));
-        if (N >= 2)
-            fft(a, N, true, W, nb / 2);
-    }
+    chosenKernel(kernel)(a, static_cast<std::size_t>(n), direction < 0, fftTable, nb / 2,
+                         fftTable + fftIndex[0], nb / static_cast<std::size_t>(n));
 }
 
 } // namespace detail
