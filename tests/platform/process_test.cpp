@@ -71,9 +71,7 @@ TEST(CrossProcess, ExitCodeArrivesAndAStuckChildCanBeKilled) {
     EXPECT_EQ(exitCode, 10) << "the arguments did not reach the child";
     closeProcess(peer);
 
-    // A peer whose "done" event nobody created stops at step 3; one whose
-    // block carries no marker stops at step 1. Here: a block with the marker
-    // and a real "done", but no one ever sets "ping", so it waits.
+    // Nobody sets this peer's "ping", so it waits until killed.
     const std::string blockName = test::uniqueName("stuck block");
     const std::string doneName = test::uniqueName("stuck done");
     const std::string sizeText = std::to_string(kBlockSize);

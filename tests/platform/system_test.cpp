@@ -54,12 +54,6 @@ TEST(SharedMemory, NewIsZeroOpenedTwiceIsSharedAndGoneAfterLastClose) {
     closeSharedMemory(again);
 }
 
-TEST(SharedMemory, RejectsEmptySize) {
-    EXPECT_EQ(openSharedMemory(test::uniqueName("empty").c_str(), 0), nullptr);
-    EXPECT_EQ(sharedMemoryData(nullptr), nullptr);
-    closeSharedMemory(nullptr);
-}
-
 TEST(MessageWindow, PostedMessagesArriveInOrderWithFullWidthValues) {
     const WindowId window = createMessageWindow();
     ASSERT_NE(window, 0u);
@@ -106,16 +100,6 @@ TEST(Clock, CountersAdvanceWithRealTime) {
     EXPECT_LT(counterMs, 5000);
     EXPECT_GE(timerElapsed, 40u);
     EXPECT_LT(timerElapsed, 5000u);
-}
-
-TEST(Lock, IsRecursive) {
-    Lock* lock = createLock();
-    ASSERT_NE(lock, nullptr);
-    enterLock(lock);
-    enterLock(lock);
-    leaveLock(lock);
-    leaveLock(lock);
-    destroyLock(lock);
 }
 
 TEST(Environment, CopiesWhatFitsAndRefusesTheRest) {

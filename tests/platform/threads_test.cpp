@@ -329,55 +329,6 @@ TEST(Priority, RequestedLevelsAreReported) {
 
 // ---------------------------------------------------------------- messages across threads
 
-// Bursts stay small: a posix mailbox holds only a handful of unread
-// messages (the notifications it carries are rare).
-struct Poster {
-    WindowId window;
-    Handle* taken;
-    int bursts;
-    int burstSize;
-};
-
-unsigned postMessages(void* arg) {
-    auto* poster = static_cast<Poster*>(arg);
-    int sent = 0;
-    for (int burst = 0; burst < poster->bursts; ++burst) {
-        for (int i = 0; i < poster->burstSize; ++i, ++sent) {
-            if (!postWindowMessage(poster->window, kWmCommand, static_cast<std::uint64_t>(sent),
-                                   -sent)) {
-                return 1;
-            }
-        }
-        if (waitOne(poster->taken, 10000) != 0) {
-            return 2;
-        }
-    }
-    return 0;
-}
-
-TEST(MessageWindow, MessagesFromAnotherThreadArriveInOrder) {
-    const WindowId window = createMessageWindow();
-    ASSERT_NE(window, 0u);
-    Poster poster{window, createEvent(nullptr, true), 20, 8};
-    Thread* thread = startThread(postMessages, &poster);
-    ASSERT_NE(thread, nullptr);
-    int received = 0;
-    for (int burst = 0; burst < poster.bursts; ++burst) {
-        for (int i = 0; i < poster.burstSize; ++i, ++received) {
-            WindowMessage message{};
-            ASSERT_TRUE(receiveWindowMessage(window, 10000, &message)) << received;
-            EXPECT_EQ(message.message, kWmCommand);
-            EXPECT_EQ(message.wParam, static_cast<std::uint64_t>(received));
-            EXPECT_EQ(message.lParam, -received);
-        }
-        ASSERT_TRUE(setEvent(poster.taken));
-    }
-    EXPECT_EQ(waitOne(threadHandle(thread), 10000), 0);
-    closeThread(thread);
-    closeHandle(poster.taken);
-    destroyMessageWindow(window);
-}
-
 // Window messages posted while the owning thread sits in the pumping wait are
 // kept for the window, not lost to the dispatching, and the wait still ends on
 // its own signal.
