@@ -20,5 +20,7 @@ struct Options {
 // Each adds its subcommand; the callback stores the exit code in `exitCode`.
 void addStatusCommand(CLI::App& app, const Options& options, int& exitCode);
 void addDriversCommand(CLI::App& app, const Options& options, int& exitCode);
+void addPlayCommand(CLI::App& app, const Options& options, int& exitCode);
+void addToneCommand(CLI::App& app, const Options& options, int& exitCode);
 
 } // namespace quillon::ctl

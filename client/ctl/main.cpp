@@ -17,6 +17,8 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     quillon::ctl::addStatusCommand(app, options, exitCode);
     quillon::ctl::addDriversCommand(app, options, exitCode);
+    quillon::ctl::addPlayCommand(app, options, exitCode);
+    quillon::ctl::addToneCommand(app, options, exitCode);
 
     CLI11_PARSE(app, argc, argv);
     return exitCode;

@@ -188,4 +188,10 @@ void freeLibrary(void* library);
 // Copies the variable's value; false when unset or too long.
 bool getEnvironment(const char* name, char* out, std::size_t size);
 
+// ---------------------------------------------------------------- console
+
+// True when standard output is an interactive terminal (progress lines redraw
+// in place there; a pipe or file gets plain lines).
+bool stdoutIsTerminal();
+
 } // namespace quillon::platform
