@@ -18,6 +18,16 @@ jobs="${QUILLON_JOBS:-$(nproc)}"
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=(native asan tsan win32 win64)
 
+# Builds only the executables of the tests with this label (test names are
+# their target names; tests without a target of their own are skipped).
+build_label() { # dir, label
+    local dir="$1" label="$2" targets=()
+    for t in $(ctest --test-dir "$dir" -N -L "$label" | awk '/Test +#/ {print $3}'); do
+        ninja -C "$dir" -t query "$t" >/dev/null 2>&1 && targets+=("$t")
+    done
+    [ ${#targets[@]} -eq 0 ] || cmake --build "$dir" -j "$jobs" --target "${targets[@]}"
+}
+
 configure() { # dir, extra cmake args...
     local dir="$1"
     shift
@@ -26,6 +36,7 @@ configure() { # dir, extra cmake args...
 
 for stage in "${stages[@]}"; do
     echo "=== $stage"
+    started=$SECONDS
     case "$stage" in
     native)
         configure "$out/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -40,24 +51,31 @@ for stage in "${stages[@]}"; do
         ;;
     tsan)
         configure "$out/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_SANITIZE=thread
-        cmake --build "$out/tsan" -j "$jobs"
+        build_label "$out/tsan" concurrency
         TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$out/tsan" --output-on-failure -L concurrency -j "$jobs"
         ;;
     win32)
-        configure "$out/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" -DQUILLON_TESTS=OFF
+        configure "$out/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
+            -DCMAKE_BUILD_TYPE=Release -DQUILLON_TESTS=OFF
         cmake --build "$out/win32" -j "$jobs"
         ;;
     win64)
+        # The 32-bit client test needs the win32 stage's quillon-ctl.exe.
+        client32=()
+        [ -f "$out/win32/bin/quillon-ctl.exe" ] && client32=(-DQUILLON_WIN32_CLIENT_DIR="$out/win32")
         configure "$out/win64" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-            -DQUILLON_WIN32_CLIENT_DIR="$out/win32"
+            -DCMAKE_BUILD_TYPE=Release "${client32[@]}"
         cmake --build "$out/win64" -j "$jobs"
+        trap 'WINEPREFIX="$out/win64/wineprefix" "$root/scripts/wine-prefix.sh" kill' EXIT
+        # Boot the prefix once, before tests start timing out on it.
+        WINEPREFIX="$out/win64/wineprefix" "$root/scripts/wine-prefix.sh" init
         ctest --test-dir "$out/win64" --output-on-failure -j "$jobs"
-        WINEPREFIX="$out/win64/wineprefix" "$root/scripts/wine-prefix.sh" kill
         ;;
     *)
         echo "unknown stage: $stage" >&2
         exit 2
         ;;
     esac
+    echo "--- $stage passed in $((SECONDS - started)) s"
 done
-echo "all stages passed: ${stages[*]}"
+echo "all stages passed: ${stages[*]} ($SECONDS s)"
