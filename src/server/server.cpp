@@ -129,24 +129,32 @@ void runMainLoop(Server& server) {
 }
 
 void stopServer(Server& server) {
+    bool realTimeEnded = true;
     if (server.realTimeThread != nullptr) {
         platform::setEvent(server.realTimeQuit);
-        endThread(server.realTimeThread);
+        realTimeEnded = endThread(server.realTimeThread);
         platform::closeThread(server.realTimeThread);
         server.realTimeThread = nullptr;
     }
+    // A thread that could be neither ended nor terminated (posix) still
+    // holds the block, its quit event and the device: leave those to the end
+    // of the process rather than free them under it.
+    if (realTimeEnded) {
+        closeIf(server.realTimeQuit);
+    }
     closeIf(server.realTimeReady);
-    closeIf(server.realTimeQuit);
     closeIf(server.mainMsg);
     closeIf(server.mainRetMsg);
-    if (server.memory != nullptr) {
+    if (server.memory != nullptr && realTimeEnded) {
         platform::closeSharedMemory(server.memory);
-        server.memory = nullptr;
-        server.block = nullptr;
     }
+    server.memory = nullptr;
+    server.block = nullptr;
     if (server.device != nullptr) {
         device::closeDevice(*server.device);
-        device::destroyOutputDevice(server.device);
+        if (realTimeEnded) {
+            device::destroyOutputDevice(server.device);
+        }
         server.device = nullptr;
     }
     if (server.drivers != nullptr) {
