@@ -192,32 +192,37 @@ TEST(Wav, ConvertsAWholeFile) {
     std::ostringstream o, e;
     ConvertOptions options{in, out, 48000, 0, OutputFormat::f32, true};
     ASSERT_EQ(convertFile(options, o, e), 0) << e.str();
-    WavReader r;
-    ASSERT_TRUE(r.open(out, error)) << error;
-    EXPECT_EQ(r.format().sampleRate, 48000);
-    EXPECT_TRUE(r.format().isFloat);
-    EXPECT_EQ(r.format().bits, 32);
-    // The whole file, tail included: 30000 * 48000 / 44100 = 32653.06 frames.
-    ASSERT_EQ(r.frames(), 32653u);
-    std::vector<float> y(32653 * 2);
-    ASSERT_EQ(r.read(reinterpret_cast<std::uint8_t*>(y.data()), 32653), 32653u);
-    // Starts on time: the converted sine matches the original at the new rate, first frame on,
-    // give or take the 0.653 frames the design leaves after its dropped samples at this level.
-    const double tau = 0.653;
-    double worst = 0;
-    for (int i = 0; i < 32000; ++i) {
-        const double expect =
-            16000.0 / 32767 * std::sin(2 * std::numbers::pi * 1000.0 * (i - tau) / 48000);
-        // Ignore the first and last frames, where the sine starts and stops abruptly.
-        if (i > 600 && i < 32000) {
-            worst = std::max(worst, std::abs(y[2 * i] - expect));
-            worst = std::max(worst, std::abs(y[2 * i + 1] + expect));
+    { // closed again before the file is removed (Windows keeps open files)
+        WavReader r;
+        ASSERT_TRUE(r.open(out, error)) << error;
+        EXPECT_EQ(r.format().sampleRate, 48000);
+        EXPECT_TRUE(r.format().isFloat);
+        EXPECT_EQ(r.format().bits, 32);
+        // The whole file, tail included: 30000 * 48000 / 44100 = 32653.06 frames.
+        ASSERT_EQ(r.frames(), 32653u);
+        std::vector<float> y(32653 * 2);
+        ASSERT_EQ(r.read(reinterpret_cast<std::uint8_t*>(y.data()), 32653), 32653u);
+        // Starts on time: the converted sine matches the original at the new rate, first frame on,
+        // give or take the 0.653 frames the design leaves after its dropped samples at this level.
+        const double tau = 0.653;
+        double worst = 0;
+        for (int i = 0; i < 32000; ++i) {
+            const double expect =
+                16000.0 / 32767 * std::sin(2 * std::numbers::pi * 1000.0 * (i - tau) / 48000);
+            // Ignore the first and last frames, where the sine starts and stops abruptly.
+            if (i > 600 && i < 32000) {
+                worst = std::max(worst, std::abs(y[2 * i] - expect));
+                worst = std::max(worst, std::abs(y[2 * i + 1] + expect));
+            }
         }
+        EXPECT_LT(worst, 2e-4); // 16-bit source and float output
     }
-    EXPECT_LT(worst, 2e-4); // 16-bit source and float output
-
-    // Refused pair, same rate, bad input: exit code 1 with a message and no output left behind.
+    // Refused pair, same rate, missing input: exit code 1 with a message and no output file.
     std::remove(out.c_str());
+    std::ostringstream o1, e1;
+    EXPECT_EQ(
+        convertFile({tempPath("missing.wav"), out, 48000, 0, OutputFormat::f32, true}, o1, e1), 1);
+    EXPECT_NE(e1.str().find("missing.wav"), std::string::npos);
     for (int rate : {44100, 31500}) { // 31500 = 44100 * 5 / 7: e = 5
         std::ostringstream o2, e2;
         ConvertOptions bad{in, out, rate, 0, OutputFormat::f32, true};

@@ -201,6 +201,7 @@ int convertFile(const ConvertOptions& options, std::ostream& out, std::ostream& 
     }
     auto fail = [&](const std::string& message) {
         err << me << message << "\n";
+        writer.abandon();
         std::remove(options.output.c_str());
         return 1;
     };

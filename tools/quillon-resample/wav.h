@@ -46,6 +46,8 @@ public:
     // Patches the sizes and closes; false when the file could not be completed (disk full, or
     // more data than a RIFF file can describe).
     bool finish(std::string& error);
+    // Closes an unfinished file so that it can be removed.
+    void abandon() { file_.close(); }
 
 private:
     std::ofstream file_;
