@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "device/driver_list.h"
@@ -38,12 +40,25 @@ void addVirtual(ScopedRoot& root, const char* key, const char* description, int 
     std::string clsid =
         quillon::testing::clsidText(virtualdriver::kRegistrations[registration].clsid);
     std::string server = quillon::testing::virtualDriverPath();
-    root.add(key, clsid.c_str(), description, server.c_str());
+    root.add(key, clsid.c_str(), description, server.c_str(), nullptr, true);
 }
+
+// The virtual driver stays installed throughout, as its classes are shared
+// with other tests of the same Wine prefix.
+class DriverListTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        platform::setDriverRoot(nullptr);
+        std::string error;
+        ASSERT_TRUE(virtualdriver::installVirtualDriver(
+            quillon::testing::virtualDriverPath().c_str(), &error))
+            << error;
+    }
+};
 
 } // namespace
 
-TEST(DriverListTest, NoRootGivesAnEmptyListWithoutStartingTheHost) {
+TEST_F(DriverListTest, NoRootGivesAnEmptyListWithoutStartingTheHost) {
     ScopedRoot root(rootName()); // nothing written: the root does not exist
     device::DriverList* list = device::readDriverList();
     ASSERT_NE(list, nullptr);
@@ -58,7 +73,7 @@ TEST(DriverListTest, NoRootGivesAnEmptyListWithoutStartingTheHost) {
     device::freeDriverList(list);
 }
 
-TEST(DriverListTest, UnusableKeysAreSkippedAndTakeNoIndex) {
+TEST_F(DriverListTest, UnusableKeysAreSkippedAndTakeNoIndex) {
     ScopedRoot root(rootName());
     const std::string server = quillon::testing::virtualDriverPath();
     const std::string missing = quillon::testing::missingFilePath();
@@ -67,10 +82,10 @@ TEST(DriverListTest, UnusableKeysAreSkippedAndTakeNoIndex) {
     // Enumeration is by key name, case-insensitively, whatever the writing order.
     root.add("delta missing server", "{8C3F2A10-5E4B-4C1D-9A7E-3B6D0F21C4FE}", "D",
              missing.c_str());
-    root.add("Charlie", clsid.c_str(), nullptr, server.c_str());
-    root.add("alpha", clsid.c_str(), "Alpha Described", server.c_str());
+    root.add("Charlie", clsid.c_str(), nullptr, server.c_str(), nullptr, true);
+    root.add("alpha", clsid.c_str(), "Alpha Described", server.c_str(), nullptr, true);
     root.add("Bravo no driver", nullptr, "B", nullptr);
-    root.add("echo", clsid.c_str(), "Echo Described", server.c_str());
+    root.add("echo", clsid.c_str(), "Echo Described", server.c_str(), nullptr, true);
     if (!quillon::testing::kWindowsRegistry) {
         // Hidden entries are not registrations.
         root.add(".hidden", nullptr, "Hidden", server.c_str());
@@ -96,43 +111,41 @@ TEST(DriverListTest, UnusableKeysAreSkippedAndTakeNoIndex) {
     device::freeDriverList(list);
 }
 
-TEST(DriverListTest, ClassIdsMatchWhateverTheirCase) {
+TEST_F(DriverListTest, ClassIdsMatchWhateverTheirCase) {
     if (!quillon::testing::kWindowsRegistry) {
         GTEST_SKIP() << "class ids exist only with the registry";
     }
     ScopedRoot root(rootName());
     const std::string server = quillon::testing::virtualDriverPath();
-    std::string upper = quillon::testing::clsidText(virtualdriver::kRegistrations[1].clsid);
-    std::string lower = quillon::testing::clsidText(virtualdriver::kRegistrations[2].clsid);
-    for (char& c : lower) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    std::string upperKey = upper;
-    std::string lowerKey = upper; // the upper-case value meets a lower-case class key
-    for (char& c : lowerKey) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    std::string lowerValueUpperKey =
-        quillon::testing::clsidText(virtualdriver::kRegistrations[2].clsid);
-    root.add("case one", upper.c_str(), nullptr, server.c_str(), lowerKey.c_str());
-    root.add("case two", lower.c_str(), nullptr, server.c_str(), lowerValueUpperKey.c_str());
+    // Class keys of their own, so that each is created in the spelling given.
+    const asio::AsioGuid upperId{
+        0x8C3F2A10u, 0x5E4B, 0x4C1D, {0x9A, 0x7E, 0x3B, 0x6D, 0x0F, 0x21, 0xC4, 0xAB}};
+    const asio::AsioGuid lowerId{
+        0x8C3F2A10u, 0x5E4B, 0x4C1D, {0x9A, 0x7E, 0x3B, 0x6D, 0x0F, 0x21, 0xC4, 0xCD}};
+    auto lowered = [](std::string text) {
+        for (char& c : text) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        return text;
+    };
+    const std::string upper = quillon::testing::clsidText(upperId);
+    const std::string lower = lowered(quillon::testing::clsidText(lowerId));
+    root.add("case one", upper.c_str(), nullptr, server.c_str(), lowered(upper).c_str());
+    root.add("case two", lower.c_str(), nullptr, server.c_str(),
+             quillon::testing::clsidText(lowerId).c_str());
+    ASSERT_NE(upper, lowered(upper)); // the two spellings really differ
 
     device::DriverList* list = device::readDriverList();
     ASSERT_EQ(list->count, 2);
     const device::DriverEntry* one = device::findDriverEntry(*list, 0);
     const device::DriverEntry* two = device::findDriverEntry(*list, 1);
-    EXPECT_EQ(std::memcmp(&one->clsid, &virtualdriver::kRegistrations[1].clsid, 16), 0);
-    EXPECT_EQ(std::memcmp(&two->clsid, &virtualdriver::kRegistrations[2].clsid, 16), 0);
-    asio::IASIO* current = nullptr;
-    ASSERT_TRUE(device::loadDriverByName(*list, "case two", &current));
-    char name[32] = "";
-    ASSERT_NE(current->init(nullptr), 0);
-    current->getDriverName(name);
-    EXPECT_STREQ(name, virtualdriver::kRegistrations[2].keyName);
+    EXPECT_STREQ(one->name, "case one");
+    EXPECT_EQ(std::memcmp(&one->clsid, &upperId, 16), 0);
+    EXPECT_EQ(std::memcmp(&two->clsid, &lowerId, 16), 0);
     device::freeDriverList(list);
 }
 
-TEST(DriverListTest, NameFormsCutAtTheirLimits) {
+TEST_F(DriverListTest, NameFormsCutAtTheirLimits) {
     struct Case {
         std::size_t length;
         const char* shortForm; // expected length pattern: whole, or cut
@@ -167,7 +180,7 @@ TEST(DriverListTest, NameFormsCutAtTheirLimits) {
     }
 }
 
-TEST(DriverListTest, LongDescriptionsAreCutTo127Characters) {
+TEST_F(DriverListTest, LongDescriptionsAreCutTo127Characters) {
     ScopedRoot root(rootName());
     std::string description(200, 'd');
     description.replace(0, 10, "0123456789");
@@ -178,7 +191,7 @@ TEST(DriverListTest, LongDescriptionsAreCutTo127Characters) {
     device::freeDriverList(list);
 }
 
-TEST(DriverListTest, SharedShortNamesLoadTheLowerIndexByNameAndEachByIndex) {
+TEST_F(DriverListTest, SharedShortNamesLoadTheLowerIndexByNameAndEachByIndex) {
     ScopedRoot root(rootName());
     quillon::testing::ControlBlock control;
     control.clear();
@@ -206,7 +219,7 @@ TEST(DriverListTest, SharedShortNamesLoadTheLowerIndexByNameAndEachByIndex) {
     device::freeDriverList(list);
 }
 
-TEST(DriverListTest, FailedInstantiationBringsThePreviousDriverBack) {
+TEST_F(DriverListTest, FailedInstantiationBringsThePreviousDriverBack) {
     ScopedRoot root(rootName());
     quillon::testing::ControlBlock control;
     control.clear();
@@ -242,7 +255,7 @@ TEST(DriverListTest, FailedInstantiationBringsThePreviousDriverBack) {
     EXPECT_EQ(control.slot("Quillon Virtual").status.instances.load(), 0);
 }
 
-TEST(DriverListTest, InstalledVirtualDriverIsListedInOrderAndRemovable) {
+TEST_F(DriverListTest, InstalledVirtualDriverIsListedInOrderAndRemovable) {
     // The default root: QUILLON_ASIO_ROOT on Linux, software\asio on Windows.
     platform::setDriverRoot(nullptr);
     std::string error;
@@ -308,4 +321,26 @@ TEST(DriverListTest, InstalledVirtualDriverIsListedInOrderAndRemovable) {
     EXPECT_FALSE(
         virtualdriver::installVirtualDriver(quillon::testing::junkFilePath().c_str(), &error));
     EXPECT_FALSE(error.empty());
+    EXPECT_TRUE(virtualdriver::installVirtualDriver(path.c_str(), &error)) << error;
+}
+
+TEST_F(DriverListTest, ServerFilesOnLongPathsAreFound) {
+    // Past 128 characters, where the classic existence test gives up.
+    ScopedRoot root(rootName());
+    std::filesystem::path dir =
+        std::filesystem::path(quillon::testing::virtualDriverPath()).parent_path() /
+        std::string(70, 'l') / std::string(70, 'p');
+    std::filesystem::create_directories(dir);
+    std::filesystem::path copy = dir / QUILLON_VIRTUAL_DRIVER_FILE;
+    {
+        std::ifstream from(quillon::testing::virtualDriverPath(), std::ios::binary);
+        std::ofstream(copy, std::ios::binary | std::ios::trunc) << from.rdbuf();
+    }
+    ASSERT_GT(copy.string().size(), 150u);
+    const char* clsid = "{8C3F2A10-5E4B-4C1D-9A7E-3B6D0F21C4FB}";
+    root.add("far away", clsid, "Far Away", copy.string().c_str());
+    device::DriverList* list = device::readDriverList();
+    ASSERT_EQ(list->count, 1);
+    EXPECT_STREQ(list->entries->name, "Far Away");
+    device::freeDriverList(list);
 }

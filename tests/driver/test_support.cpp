@@ -87,7 +87,10 @@ ScopedRoot::~ScopedRoot() {
 }
 
 void ScopedRoot::add(const char* keyName, const char* clsid, const char* description,
-                     const char* server, const char* classKeyName) {
+                     const char* server, const char* classKeyName, bool sharedClass) {
+    if (sharedClass && kWindowsRegistry) {
+        server = nullptr;
+    }
     platform::DriverRegistration registration{keyName, clsid, description, server, classKeyName};
     platform::writeDriverRegistration(registration);
     written_.push_back({keyName, clsid != nullptr ? clsid : "",

@@ -42,8 +42,10 @@ public:
     ~ScopedRoot();
     // Writes a registration. clsid/description/server may be null; on Linux
     // `server` is the driver file and `clsid` is ignored.
+    // `sharedClass`: on Windows the class belongs to an installation (the
+    // virtual driver's own CLSIDs), so it is neither written nor removed.
     void add(const char* keyName, const char* clsid, const char* description, const char* server,
-             const char* classKeyName = nullptr);
+             const char* classKeyName = nullptr, bool sharedClass = false);
 
 private:
     struct Written {

@@ -37,6 +37,27 @@ bool readString(HKEY key, const char* value, std::vector<char>& out, DWORD room,
     return true;
 }
 
+// OpenFile also finds a bare file name on the search path, but it cannot take
+// paths of 128 characters or more, which installers do produce; those, and
+// values with environment variables (as REG_EXPAND_SZ holds them), are looked
+// up directly.
+bool serverFileExists(const char* path) {
+    char expanded[MAX_PATH * 2];
+    if (std::strchr(path, '%') != nullptr) {
+        DWORD length = ExpandEnvironmentStringsA(path, expanded, sizeof expanded);
+        if (length == 0 || length > sizeof expanded) {
+            return false;
+        }
+        path = expanded;
+    }
+    if (std::strlen(path) < OFS_MAXPATHNAME) {
+        OFSTRUCT info{};
+        return OpenFile(path, &info, OF_EXIST) != HFILE_ERROR;
+    }
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 // 0 when the class is registered with an in-process server file that exists,
 // else -1. Lowercases `clsid` in place; the class is found by a linear scan
 // comparing lowercased names, so the registry's spelling does not matter.
@@ -59,11 +80,9 @@ int findDriverDll(char* clsid) {
             HKEY server = nullptr;
             if (RegOpenKeyExA(key, "InprocServer32", 0, KEY_READ, &server) == ERROR_SUCCESS) {
                 std::vector<char> path;
-                if (readString(server, nullptr, path, 511, false)) {
-                    OFSTRUCT info{};
-                    if (OpenFile(path.data(), &info, OF_EXIST) != HFILE_ERROR) {
-                        result = 0;
-                    }
+                if (readString(server, nullptr, path, 511, false) &&
+                    serverFileExists(path.data())) {
+                    result = 0;
                 }
                 RegCloseKey(server);
             }
