@@ -85,6 +85,9 @@ TEST_F(DriverListTest, UnusableKeysAreSkippedAndTakeNoIndex) {
     root.add("Charlie", clsid.c_str(), nullptr, server.c_str(), nullptr, true);
     root.add("alpha", clsid.c_str(), "Alpha Described", server.c_str(), nullptr, true);
     root.add("Bravo no driver", nullptr, "B", nullptr);
+    // A key name too long for the name buffer drops that key only.
+    const std::string longKey = "c" + std::string(140, 'x');
+    root.add(longKey.c_str(), clsid.c_str(), "Long Key", server.c_str(), nullptr, true);
     root.add("echo", clsid.c_str(), "Echo Described", server.c_str(), nullptr, true);
     if (!quillon::testing::kWindowsRegistry) {
         // Hidden entries are not registrations.
