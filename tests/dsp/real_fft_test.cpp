@@ -223,29 +223,4 @@ TEST(RealFft, TablesAreBuiltOnceAndServeSmallerSizes) {
     EXPECT_EQ(0, std::memcmp(table.data(), shared.table.data(), table.size() * sizeof(double)));
 }
 
-// The converters' use: forward both blocks, multiply packed spectra, inverse = (n/2) x circular
-// convolution.
-TEST(RealFft, SpectrumProductIsCircularConvolution) {
-    const int n = 256;
-    const std::vector<double> x = randomSignal(n, 11), h = randomSignal(n, 12);
-    Work work(n);
-    std::vector<double> fx = x, fh = h;
-    realFft(n, 1, fx.data(), work.index.data(), work.table.data());
-    realFft(n, 1, fh.data(), work.index.data(), work.table.data());
-    std::vector<double> p(n);
-    p[0] = fx[0] * fh[0];
-    p[1] = fx[1] * fh[1];
-    for (int k = 1; k < n / 2; ++k) {
-        p[2 * k] = fx[2 * k] * fh[2 * k] - fx[2 * k + 1] * fh[2 * k + 1];
-        p[2 * k + 1] = fx[2 * k] * fh[2 * k + 1] + fx[2 * k + 1] * fh[2 * k];
-    }
-    realFft(n, -1, p.data(), work.index.data(), work.table.data());
-    for (int j = 0; j < n; ++j) {
-        long double c = 0;
-        for (int i = 0; i < n; ++i)
-            c += static_cast<long double>(x[i]) * h[(j - i + n) % n];
-        EXPECT_NEAR(p[j], static_cast<double>(c) * n / 2, 1e-10) << j;
-    }
-}
-
 } // namespace
