@@ -137,30 +137,30 @@ struct AsioGuid {
 // On Windows x64 there is one calling convention; no annotation is needed.
 class IASIO {
 public:
-    virtual long QueryInterface(const AsioGuid& iid, void** object) = 0; // 0
-    virtual unsigned long AddRef() = 0;                                  // 1
-    virtual unsigned long Release() = 0;                                 // 2
-    virtual ASIOBool init(void* sysHandle) = 0;                          // 3
-    virtual void getDriverName(char* name) = 0;                          // 4, 32 bytes
-    virtual AsioLong getDriverVersion() = 0;                             // 5
-    virtual void getErrorMessage(char* text) = 0;                        // 6, 124 bytes
-    virtual ASIOError start() = 0;                                       // 7
-    virtual ASIOError stop() = 0;                                        // 8
-    virtual ASIOError getChannels(AsioLong* inputs, AsioLong* outputs) = 0;          // 9
-    virtual ASIOError getLatencies(AsioLong* input, AsioLong* output) = 0;           // 10
+    virtual long QueryInterface(const AsioGuid& iid, void** object) = 0;    // 0
+    virtual unsigned long AddRef() = 0;                                     // 1
+    virtual unsigned long Release() = 0;                                    // 2
+    virtual ASIOBool init(void* sysHandle) = 0;                             // 3
+    virtual void getDriverName(char* name) = 0;                             // 4, 32 bytes
+    virtual AsioLong getDriverVersion() = 0;                                // 5
+    virtual void getErrorMessage(char* text) = 0;                           // 6, 124 bytes
+    virtual ASIOError start() = 0;                                          // 7
+    virtual ASIOError stop() = 0;                                           // 8
+    virtual ASIOError getChannels(AsioLong* inputs, AsioLong* outputs) = 0; // 9
+    virtual ASIOError getLatencies(AsioLong* input, AsioLong* output) = 0;  // 10
     virtual ASIOError getBufferSize(AsioLong* minSize, AsioLong* maxSize, AsioLong* preferred,
-                                    AsioLong* granularity) = 0;                      // 11
-    virtual ASIOError canSampleRate(ASIOSampleRate rate) = 0;                        // 12
-    virtual ASIOError getSampleRate(ASIOSampleRate* rate) = 0;                       // 13
-    virtual ASIOError setSampleRate(ASIOSampleRate rate) = 0;                        // 14
-    virtual ASIOError getClockSources(ASIOClockSource* clocks, AsioLong* count) = 0; // 15
-    virtual ASIOError setClockSource(AsioLong reference) = 0;                        // 16
+                                    AsioLong* granularity) = 0;                           // 11
+    virtual ASIOError canSampleRate(ASIOSampleRate rate) = 0;                             // 12
+    virtual ASIOError getSampleRate(ASIOSampleRate* rate) = 0;                            // 13
+    virtual ASIOError setSampleRate(ASIOSampleRate rate) = 0;                             // 14
+    virtual ASIOError getClockSources(ASIOClockSource* clocks, AsioLong* count) = 0;      // 15
+    virtual ASIOError setClockSource(AsioLong reference) = 0;                             // 16
     virtual ASIOError getSamplePosition(ASIOSamples* position, ASIOTimeStamp* stamp) = 0; // 17
-    virtual ASIOError getChannelInfo(ASIOChannelInfo* info) = 0;                     // 18
+    virtual ASIOError getChannelInfo(ASIOChannelInfo* info) = 0;                          // 18
     virtual ASIOError createBuffers(ASIOBufferInfo* infos, AsioLong channels, AsioLong bufferSize,
-                                    ASIOCallbacks* callbacks) = 0; // 19
-    virtual ASIOError disposeBuffers() = 0;                        // 20
-    virtual ASIOError controlPanel() = 0;                          // 21
+                                    ASIOCallbacks* callbacks) = 0;   // 19
+    virtual ASIOError disposeBuffers() = 0;                          // 20
+    virtual ASIOError controlPanel() = 0;                            // 21
     virtual ASIOError future(AsioLong selector, void* argument) = 0; // 22
     virtual ASIOError outputReady() = 0;                             // 23
 
