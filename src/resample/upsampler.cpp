@@ -16,9 +16,13 @@ namespace {
 
 constexpr double twoPi = 2.0 * std::numbers::pi;
 
+// Two doubles as one SSE2 value (a GCC vector extension; both our compilers are GCC).
+typedef double Pair __attribute__((vector_size(16)));
+
 // One block of H intermediate samples for every channel. Each inner product sums t = 0 .. Q - 1
 // in order, so the fixed-length forms below give the same bits as the loop; channels share the
 // row and the read position, and interleaved history lets a stereo pair go through one vector.
+// Two outputs are computed side by side so that their two dependency chains overlap.
 template <int FixedQ, int FixedC>
 int polyphaseBlock(const Upsampler& u, int phase, const double* src, double* const* work) {
     const int q = FixedQ ? FixedQ : u.tapsPerPhase;
@@ -28,36 +32,59 @@ int polyphaseBlock(const Upsampler& u, int phase, const double* src, double* con
     const int* advance = u.inputAdvance.data();
     const int wrap = u.phaseCount * u.stageFactor;
     const int count = u.blockLength;
-    for (int j = 0; j < count; ++j) {
+    auto next = [&](const double*& at, int& ph) {
+        at += advance[ph];
+        if (++ph == wrap) {
+            ph = 0;
+        }
+    };
+    int j = 0;
+    if constexpr (FixedC == 1 || FixedC == 2) {
+        for (; j + 1 < count; j += 2) {
+            const double* rowA = table + static_cast<std::size_t>(offsets[phase]) * q;
+            const double* srcA = src;
+            next(src, phase);
+            const double* rowB = table + static_cast<std::size_t>(offsets[phase]) * q;
+            const double* srcB = src;
+            next(src, phase);
+            if constexpr (FixedC == 1) {
+                double accA = 0.0;
+                double accB = 0.0;
+                for (int t = 0; t < q; ++t) {
+                    accA += rowA[t] * srcA[t];
+                    accB += rowB[t] * srcB[t];
+                }
+                work[0][j] = accA;
+                work[0][j + 1] = accB;
+            } else {
+                // Both channels in one two-lane vector: each lane is still its own ordered sum.
+                Pair accA = {0.0, 0.0};
+                Pair accB = {0.0, 0.0};
+                for (int t = 0; t < q; ++t) {
+                    Pair xA;
+                    Pair xB;
+                    std::memcpy(&xA, srcA + 2 * t, sizeof xA);
+                    std::memcpy(&xB, srcB + 2 * t, sizeof xB);
+                    accA += rowA[t] * xA;
+                    accB += rowB[t] * xB;
+                }
+                work[0][j] = accA[0];
+                work[1][j] = accA[1];
+                work[0][j + 1] = accB[0];
+                work[1][j + 1] = accB[1];
+            }
+        }
+    }
+    for (; j < count; ++j) {
         const double* row = table + static_cast<std::size_t>(offsets[phase]) * q;
-        if constexpr (FixedC == 1) {
+        for (int c = 0; c < ch; ++c) {
             double acc = 0.0;
             for (int t = 0; t < q; ++t) {
-                acc += row[t] * src[t];
+                acc += row[t] * src[t * ch + c];
             }
-            work[0][j] = acc;
-        } else if constexpr (FixedC == 2) {
-            double acc0 = 0.0;
-            double acc1 = 0.0;
-            for (int t = 0; t < q; ++t) {
-                acc0 += row[t] * src[2 * t];
-                acc1 += row[t] * src[2 * t + 1];
-            }
-            work[0][j] = acc0;
-            work[1][j] = acc1;
-        } else {
-            for (int c = 0; c < ch; ++c) {
-                double acc = 0.0;
-                for (int t = 0; t < q; ++t) {
-                    acc += row[t] * src[t * ch + c];
-                }
-                work[c][j] = acc;
-            }
+            work[c][j] = acc;
         }
-        src += advance[phase];
-        if (++phase == wrap) {
-            phase = 0;
-        }
+        next(src, phase);
     }
     return phase;
 }
