@@ -31,6 +31,9 @@ struct One {
     static V mulNegI(V a) { return _mm_xor_pd(_mm_permute_pd(a, 1), _mm_set_pd(-0.0, 0.0)); }
     static V conj(V a) { return _mm_xor_pd(a, _mm_set_pd(-0.0, 0.0)); }
     static V reverse(V a) { return a; }
+    static void prefetch(const double* p) {
+        _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+    }
     static V half(V a) { return _mm_mul_pd(a, _mm_set1_pd(0.5)); }
     static V set(double re, double im) { return _mm_set_pd(im, re); }
     static V twiddle(const double* W, std::size_t j, std::size_t ts) {
