@@ -106,6 +106,8 @@ bool startServer(Connection& connection, const std::string& serverPath,
         return fail(connection, std::string("cannot create \"") + ipc::kClientReadyName +
                                     "\" (is another client running?)");
     }
+    // An event left set by an earlier server must not pass for this one's.
+    platform::waitOne(connection.ready, 0);
     connection.process = platform::spawnProcess(path.c_str());
     if (connection.process == nullptr) {
         disconnect(connection);
