@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -115,6 +116,15 @@ std::vector<std::uint8_t> readFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// The position in either ABI's layout; a template so only one branch compiles.
+template <typename Samples> std::int64_t samplesOf(const Samples& samples) {
+    if constexpr (std::is_integral_v<Samples>) {
+        return samples;
+    } else {
+        return static_cast<std::int64_t>(static_cast<std::uint64_t>(samples.hi) << 32 | samples.lo);
+    }
+}
+
 std::uint32_t le32(const std::uint8_t* at) {
     return at[0] | at[1] << 8 | at[2] << 16 | static_cast<std::uint32_t>(at[3]) << 24;
 }
@@ -122,6 +132,10 @@ std::uint32_t le32(const std::uint8_t* at) {
 class VirtualDriverTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        char dir[1024];
+        if (platform::getEnvironment(virtualdriver::kCaptureDirVariable, dir, sizeof dir)) {
+            std::filesystem::create_directories(dir);
+        }
         std::string error;
         platform::setDriverRoot(nullptr);
         ASSERT_TRUE(virtualdriver::installVirtualDriver(
@@ -286,6 +300,8 @@ TEST_F(VirtualDriverTest, RealTimeClockAlternatesHalvesAtTheBufferPeriod) {
     ASIOSamples position{};
     ASIOTimeStamp stamp{};
     EXPECT_EQ(host_.driver->getSamplePosition(&position, &stamp), ASE_OK);
+    EXPECT_GE(samplesOf(position), 30 * 512);
+    EXPECT_EQ(samplesOf(position) % 512, 0);
     host_.driver->stop();
     const int switches = host_.switches.load();
     ASSERT_EQ(host_.driver->disposeBuffers(), ASE_OK);
@@ -318,6 +334,14 @@ TEST_F(VirtualDriverTest, UnderrunsCountHalvesNotRefilledInTime) {
     const Slot& confirmed = slot("Quillon Virtual");
     EXPECT_GT(confirmed.status.halvesCaptured.load(), 0);
     EXPECT_EQ(confirmed.status.underruns.load(), confirmed.status.halvesCaptured.load());
+    // With no file named in the control block, the capture goes to the
+    // directory named by the environment, under the registration's key.
+    char dir[1024] = "";
+    ASSERT_TRUE(platform::getEnvironment(virtualdriver::kCaptureDirVariable, dir, sizeof dir));
+    std::vector<std::uint8_t> file =
+        readFile(std::string(dir) + platform::pathSeparator() + "Quillon Virtual.wav");
+    EXPECT_EQ(file.size(), 44 + static_cast<std::size_t>(confirmed.status.halvesCaptured.load()) *
+                                    host_.size * host_.channels * host_.bytes);
 
     // A driver without outputReady: only callbacks overrunning the period count.
     // 256 frames at 44.1 kHz is 5.8 ms; every fourth callback takes 30 ms.
