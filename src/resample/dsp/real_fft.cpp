@@ -6,10 +6,12 @@
 #include "resample/dsp/fft_kernels.h"
 
 // Work arrays for a table size nb (the largest n transformed so far):
-//   fftIndex[0] = nw = nb/4, fftIndex[1] = nc = nb/4, fftIndex[2..] bit-reversal scratch
-//   fftTable[0, nw):       e^(+2 pi i k/(nb/2)) for k < nb/8, (cos, sin) pairs: complex FFT
-//   twiddles fftTable[nw, nw + nc): e^(+2 pi i k/nb) for k < nb/8: twiddles of the real split step
-// A smaller n reads both with a stride of nb/n.
+//
+//   fftIndex[0] = nw = nb/4    fftIndex[1] = nc = nb/4    fftIndex[2..] unused
+//   fftTable[0, nw)            e^(+2 pi i k/(nb/2)), k < nb/8, as (cos, sin): complex FFT twiddles
+//   fftTable[nw, nw + nc)      e^(+2 pi i k/nb), k < nb/8: twiddles of the real split step
+//
+// A smaller n reads both with a stride of nb/n, so the tables are never rebuilt for it.
 
 namespace quillon::dsp {
 namespace detail {
