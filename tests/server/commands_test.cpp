@@ -46,39 +46,6 @@ protected:
     std::vector<std::uint8_t> block = std::vector<std::uint8_t>(ipc::kSharedBlockSize, 0);
 };
 
-TEST_F(Commands, MainCodesAnswerAsWithNoStreamOpen) {
-    struct Case {
-        std::int32_t code, a1, a2, a3, expected;
-    };
-    const std::vector<Case> cases{
-        {ipc::kMainOpen, 44100, 16, 2, -1},
-        {ipc::kMainOpen, 0, 0, 0, -1},
-        {ipc::kMainOpen, -1, INT_MIN, INT_MAX, -1},
-        {ipc::kMainCloseOutput, 0, 0, 0, 0},
-        {ipc::kMainQueryWritable, 0, 0, 0, 0},
-        {ipc::kMainWrite, 4, 0, 0, 1},
-        {ipc::kMainWrite, 0, 0, 0, 1},
-        {ipc::kMainWrite, static_cast<std::int32_t>(ipc::kPayloadSize), 0, 0, 1},
-        {ipc::kMainQueryPlaying, 0, 0, 0, 0},
-        {ipc::kMainPause, 1, 0, 0, 0},
-        {ipc::kMainPause, 0, 0, 0, 0},
-        {ipc::kMainSeek, 5000, 0, 0, 0},
-        {ipc::kMainSeek, INT_MIN, 0, 0, 0},
-    };
-    for (const Case& c : cases) {
-        bool quit = true;
-        EXPECT_EQ(post(c.code, c.a1, c.a2, c.a3, &quit), c.expected) << "code " << c.code;
-        EXPECT_FALSE(quit) << "code " << c.code;
-    }
-}
-
-TEST_F(Commands, WriteCountsOutsideThePayloadAreRefused) {
-    for (std::int32_t count :
-         {-1, INT_MIN, static_cast<std::int32_t>(ipc::kPayloadSize) + 1, INT_MAX}) {
-        EXPECT_EQ(post(ipc::kMainWrite, count), 1) << count;
-    }
-}
-
 TEST_F(Commands, UnknownMainCodesTouchOnlyTheCommandWord) {
     ipc::storeI32(block.data(), ipc::kRtCommand, 77);
     for (std::int32_t code : {0, 1, 3, 4, 12, 13, 100, -1, INT_MIN, INT_MAX}) {
@@ -167,21 +134,6 @@ TEST_F(Commands, RealTimeCodesWithoutAnAnswerLeaveTheBlockUntouched) {
         EXPECT_TRUE(std::equal(before.begin(), before.end(), block.begin()))
             << "code " << c.code << " arg " << c.arg;
     }
-}
-
-TEST_F(Commands, PositionsAreZeroWithNoStreamAndSettingsLeaveTheCode) {
-    for (std::int32_t code : {ipc::kRtOutputPosition, ipc::kRtWrittenPosition}) {
-        ipc::storeI32(block.data(), ipc::kRtCommand, code);
-        handleRealTimeCommand(nullptr, *dev, block.data());
-        EXPECT_EQ(ipc::loadI32(block.data(), ipc::kRtCommand), 0) << code;
-    }
-    ipc::DeviceSettings settings;
-    settings.driverIndex = 1;
-    settings.resampleRate = 48000;
-    ipc::writeSettings(block.data(), settings);
-    ipc::storeI32(block.data(), ipc::kRtCommand, ipc::kRtSettings);
-    handleRealTimeCommand(nullptr, *dev, block.data());
-    EXPECT_EQ(ipc::loadI32(block.data(), ipc::kRtCommand), ipc::kRtSettings);
 }
 
 } // namespace
