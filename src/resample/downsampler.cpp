@@ -16,6 +16,68 @@ namespace {
 
 constexpr double twoPi = 2.0 * std::numbers::pi;
 
+// Two doubles as one SSE2 value (a GCC vector extension; both our compilers are GCC).
+typedef double Pair __attribute__((vector_size(16)));
+
+// Polyphase outputs of one channel, or of two channels at once (one lane each), two outputs side
+// by side so that their dependency chains overlap. Every sum runs t = 0 .. Q - 1 in order.
+void polyphaseOne(const double* table, int q, const int* rows, const int* positions, int count,
+                  const double* s, double* out, int stride) {
+    int m = 0;
+    for (; m + 1 < count; m += 2) {
+        const double* rowA = table + rows[m];
+        const double* rowB = table + rows[m + 1];
+        const double* a = s + positions[m];
+        const double* b = s + positions[m + 1];
+        double accA = 0.0;
+        double accB = 0.0;
+        for (int t = 0; t < q; ++t) {
+            accA += rowA[t] * a[t];
+            accB += rowB[t] * b[t];
+        }
+        out[static_cast<std::size_t>(m) * stride] = accA;
+        out[static_cast<std::size_t>(m + 1) * stride] = accB;
+    }
+    for (; m < count; ++m) {
+        const double* row = table + rows[m];
+        const double* a = s + positions[m];
+        double acc = 0.0;
+        for (int t = 0; t < q; ++t) {
+            acc += row[t] * a[t];
+        }
+        out[static_cast<std::size_t>(m) * stride] = acc;
+    }
+}
+
+void polyphaseTwo(const double* table, int q, const int* rows, const int* positions, int count,
+                  const double* s0, const double* s1, double* out, int stride) {
+    int m = 0;
+    for (; m + 1 < count; m += 2) {
+        const double* rowA = table + rows[m];
+        const double* rowB = table + rows[m + 1];
+        const int pa = positions[m];
+        const int pb = positions[m + 1];
+        Pair accA = {0.0, 0.0};
+        Pair accB = {0.0, 0.0};
+        for (int t = 0; t < q; ++t) {
+            const Pair xa = {s0[pa + t], s1[pa + t]};
+            const Pair xb = {s0[pb + t], s1[pb + t]};
+            accA += rowA[t] * xa;
+            accB += rowB[t] * xb;
+        }
+        out[static_cast<std::size_t>(m) * stride] = accA[0];
+        out[static_cast<std::size_t>(m) * stride + 1] = accA[1];
+        out[static_cast<std::size_t>(m + 1) * stride] = accB[0];
+        out[static_cast<std::size_t>(m + 1) * stride + 1] = accB[1];
+    }
+    if (m < count) {
+        polyphaseOne(table, q, rows + m, positions + m, 1, s0,
+                     out + static_cast<std::size_t>(m) * stride, stride);
+        polyphaseOne(table, q, rows + m, positions + m, 1, s1,
+                     out + static_cast<std::size_t>(m) * stride + 1, stride);
+    }
+}
+
 } // namespace
 
 Downsampler::Downsampler(const ResamplerConfig& config)
@@ -109,6 +171,8 @@ Downsampler::Downsampler(const ResamplerConfig& config, const ResamplerPlan& pla
     // step yields at most H * P / M + 1 frames.
     outputCapacity = static_cast<int>(static_cast<std::int64_t>(H) * phaseCount / M) + 2;
     outputFrames.assign(static_cast<std::size_t>(outputCapacity) * channels, 0.0);
+    readRows.assign(outputCapacity, 0);
+    readPositions.assign(outputCapacity, 0);
 
     stuffOffset = 0;
     tickPos = 0;
@@ -160,9 +224,6 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
     dsp::decodeInput(*this, frames, 0, bytes, inputFrames.data(), need);
 
     int nextStuff = stuffOffset;
-    int phase = phaseIndex;
-    int produced = 0;
-    const double* table = phaseTable.data();
     for (int ch = 0; ch < channels; ++ch) {
         double* work = workBuffers[ch].data();
         std::memset(work, 0, sizeof(double) * F);
@@ -175,30 +236,33 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
         multiplySpectrum(work, kernelSpectrum.data(), F);
         dsp::realFft(F, -1, work, fftIndex.data(), fftTable.data());
 
-        double* stream = streamBuffers[ch].data();
-        double* block = stream + Q + 1;
+        double* block = streamBuffers[ch].data() + Q + 1;
         for (int i = 0; i < H; ++i) {
             block[i] += work[i];
         }
+    }
 
-        phase = phaseIndex;
-        int p = tickPos / P + (tickPos % P != 0 ? 1 : 0);
-        int m = 0;
-        while (p <= H) {
-            const double* row = table + static_cast<std::size_t>(phaseOffsets[phase]) * Q;
-            const double* src = stream + p;
-            double acc = 0.0;
-            for (int t = 0; t < Q; ++t) {
-                acc += row[t] * src[t];
-            }
-            outputFrames[static_cast<std::size_t>(m) * channels + ch] = acc;
-            ++m;
-            p += inputAdvance[phase];
-            if (++phase == P) {
-                phase = 0;
-            }
+    // Every channel reads the same positions with the same rows: list them once.
+    int phase = phaseIndex;
+    int produced = 0;
+    for (int p = tickPos / P + (tickPos % P != 0 ? 1 : 0); p <= H && produced < outputCapacity;
+         ++produced) {
+        readRows[produced] = phaseOffsets[phase] * Q;
+        readPositions[produced] = p;
+        p += inputAdvance[phase];
+        if (++phase == P) {
+            phase = 0;
         }
-        produced = m;
+    }
+    int ch = 0;
+    for (; ch + 1 < channels; ch += 2) {
+        polyphaseTwo(phaseTable.data(), Q, readRows.data(), readPositions.data(), produced,
+                     streamBuffers[ch].data(), streamBuffers[ch + 1].data(),
+                     outputFrames.data() + ch, channels);
+    }
+    if (ch < channels) {
+        polyphaseOne(phaseTable.data(), Q, readRows.data(), readPositions.data(), produced,
+                     streamBuffers[ch].data(), outputFrames.data() + ch, channels);
     }
     stuffOffset = nextStuff;
     phaseIndex = phase;

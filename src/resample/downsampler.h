@@ -42,6 +42,8 @@ public:
     std::vector<std::vector<double>> workBuffers;   // per channel, F
     std::vector<std::vector<double>> streamBuffers; // per channel, H + Q + 1; see process
     std::vector<double> outputFrames;               // one step's output frames, interleaved
+    std::vector<int> readRows;      // per output of a step: phaseTable offset of its row
+    std::vector<int> readPositions; // per output of a step: first streamBuffers position read
 
     // Step state.
     int stuffOffset = 0;  // position of the first input sample in the next stuffed block
