@@ -72,6 +72,15 @@ std::int32_t writeStream(OutputDevice& device, const std::uint8_t* data, std::in
     if (count == 0) {
         return 0;
     }
+    if (device.resampler) {
+        // Bytes the worker could not take were not accepted: say so.
+        if (!resample::workerFeed(*device.resampler, data, count)) {
+            return 1;
+        }
+        feedRing(device, false, count, nullptr);
+        device.bytesWritten.fetch_add(count);
+        return 0;
+    }
     // Paused with a whole frame already held back: the rings are full and
     // nothing drains, so a further write is refused rather than held without bound.
     if (device.paused && device.pending.size() >= static_cast<std::size_t>(device.feedFrameBytes)) {
@@ -126,7 +135,22 @@ std::int32_t isPlaying(OutputDevice& device) {
     if (!device.streamOpen || device.keepOpenActive) {
         return 0;
     }
-    feedRing(device, true, 0, nullptr);
+    if (device.resampler) {
+        // Flush the converter once; its format is forgotten so the next open
+        // builds a fresh one. Output it still holds is pushed on every call.
+        if (device.resamplerInputRate != 0) {
+            device.resamplerInputRate = 0;
+            device.resamplerInputIsFloat = -1;
+            device.resamplerInputBits = 0;
+            device.resamplerChannels = 0;
+            resample::workerDrain(*device.resampler);
+        }
+        if (!pushResamplerOutput(device) && device.paused) {
+            return 1;
+        }
+    } else {
+        feedRing(device, true, 0, nullptr);
+    }
     const bool queued = device.queuedFrames.load() != 0;
     if (device.driverStopped || !device.switchSeen) {
         return queued ? 1 : 0;
@@ -187,6 +211,20 @@ void seekTo(OutputDevice& device, std::int32_t ms) {
     device.framesPlayed = static_cast<std::int64_t>(device.outputRate.load()) * position / 1000;
     device.bytesWritten = (static_cast<std::int64_t>(device.inputRate.load()) * position / 1000) *
                           device.inputBytesPerFrame.load();
+    if (device.resampler) {
+        // Nothing before the new position may leak into it: a fresh converter.
+        device.resamplerInputRate = 0;
+        resample::workerReset(*device.resampler);
+        auto rate = static_cast<std::int32_t>(device.inputRate.load());
+        std::int32_t isFloat = device.inputBits < 0 ? 1 : 0;
+        std::int32_t bits = device.inputBits < 0 ? -device.inputBits : device.inputBits;
+        configureResampler(device, rate, isFloat, bits,
+                           static_cast<std::int32_t>(device.inputChannels));
+        // Without one the writes would reach the rings in the client's format.
+        if (!device.resampler) {
+            closeDevice(device);
+        }
+    }
 }
 
 std::int32_t outputPositionMs(const OutputDevice& device) {

@@ -18,6 +18,7 @@
 #include "device/convert/convert.h"
 #include "device/output_device.h"
 #include "platform/platform.h"
+#include "resample/worker.h"
 #include "server/clock.h"
 
 namespace quillon::device {
@@ -128,6 +129,18 @@ struct OutputDevice {
 
     std::vector<ChannelRing> channelRings;
     std::vector<asio::ASIOBufferInfo> bufferInfos;
+
+    // Sample-rate conversion, main thread only. The worker runs every command;
+    // tests give the device a worker of their own.
+    resample::ResamplerWorker* worker = &resample::processWorker();
+    // Held only while the worker holds a converter for this stream.
+    std::unique_ptr<resample::ResamplerRequest> resampler;
+    // The client format the converter was built for; rate 0 once it has been
+    // flushed at the end of a stream, so the next open builds a fresh one.
+    std::int32_t resamplerInputRate = 0;
+    std::int32_t resamplerInputIsFloat = -1;
+    std::int32_t resamplerInputBits = 0;
+    std::int32_t resamplerChannels = 0;
 };
 
 // Main thread. Never null.
@@ -157,6 +170,15 @@ void silenceHalfBuffers(OutputDevice& device);
 std::int64_t writableSpace(const OutputDevice& device);
 // Any thread. Output frames since the last buffer switch (paused: until the pause).
 std::int32_t elapsedFrames(const OutputDevice& device);
+// Main thread, during an open. Engages, keeps or drops the converter for the
+// client's format; with one engaged, rate, isFloat and bits become its output.
+// true when the converter already engaged for this format was kept.
+bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& isFloat,
+                        std::int32_t& bits, std::int32_t channels);
+// Main thread. Pushes the converter's output into the rings until the worker
+// holds none, waiting for room; stops early on abort, pause or reset. true
+// when nothing is left in the worker.
+bool pushResamplerOutput(OutputDevice& device);
 // Main thread. Acts on a reset request that arrived from another thread; true
 // when it closed the device.
 bool settleResetRequest(OutputDevice& device);

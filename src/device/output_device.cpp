@@ -168,17 +168,73 @@ bool loadAndInitDriver(OutputDevice& device) {
     return prepareDevice(device);
 }
 
-// Main thread. The seam for sample-rate conversion: it engages exactly when
-// enabled and the client's rate differs from the target, and then replaces
-// rate, isFloat and bits by the format the converters are fed. Until a
-// resampler exists such a stream cannot be played, so the open fails.
+void forgetResamplerFormat(OutputDevice& device) {
+    device.resamplerInputRate = 0;
+    device.resamplerInputIsFloat = -1;
+    device.resamplerInputBits = 0;
+    device.resamplerChannels = 0;
+}
+
+// Main thread. Drops the engaged converter, if any.
+void releaseResampler(OutputDevice& device) {
+    if (device.resampler) {
+        resample::workerDestroy(*device.resampler);
+        device.resampler.reset();
+    }
+    forgetResamplerFormat(device);
+}
+
+} // namespace
+
+// Main thread. Engages a converter exactly when the client's rate differs from
+// the target, and then replaces rate, isFloat and bits by what the converters
+// are fed: 64-bit float at the target rate. When no converter can be had (the
+// factory refuses the pair, or the worker is gone) the stream stays at the
+// client's rate, and the open then succeeds only if the driver accepts it.
 bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& isFloat,
                         std::int32_t& bits, std::int32_t channels) {
-    (void)isFloat;
-    (void)bits;
-    (void)channels;
-    return rate == device.resampleRateActive;
+    const bool same = device.resampler && rate == device.resamplerInputRate &&
+                      isFloat == device.resamplerInputIsFloat &&
+                      bits == device.resamplerInputBits && channels == device.resamplerChannels;
+    if (!same) {
+        if (device.streamOpen) {
+            // The old converter's tail belongs to the stream already accepted.
+            if (device.resampler && device.resamplerInputRate != 0) {
+                forgetResamplerFormat(device);
+                resample::workerDrain(*device.resampler);
+                pushResamplerOutput(device);
+            } else if (!device.resampler) {
+                feedRing(device, true, 0, nullptr, false);
+            }
+        }
+        releaseResampler(device);
+        if (rate != device.resampleRateActive) {
+            auto request = std::make_unique<resample::ResamplerRequest>();
+            request->worker = device.worker;
+            if (resample::workerCreate(*request, device.resamplerPriority.load(), rate,
+                                       device.resampleRateActive, isFloat, bits, channels,
+                                       device.resampleQualityActive)) {
+                device.resampler = std::move(request);
+                device.resamplerInputRate = rate;
+                device.resamplerInputIsFloat = isFloat;
+                device.resamplerInputBits = bits;
+                device.resamplerChannels = channels;
+            } else {
+                // The worker may hold nothing, but a failed create must not
+                // leave a raised priority behind either.
+                resample::workerDestroy(*request);
+            }
+        }
+    }
+    if (device.resampler) {
+        rate = device.resampleRateActive;
+        isFloat = 1;
+        bits = 64;
+    }
+    return same;
 }
+
+namespace {
 
 void disposeChannelBuffers(OutputDevice& device) {
     if (device.buffersCreated) {
@@ -336,6 +392,8 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
 
     std::int32_t isFloat = bits < 0 ? 1 : 0;
     std::int32_t absBits = bits < 0 ? -bits : bits;
+    const std::int64_t previousRate = device.inputRate.load();
+    const std::int64_t previousFrameBytes = device.inputBytesPerFrame.load();
     device.inputRate = static_cast<std::uint32_t>(rate);
     device.inputBits = bits;
     device.inputChannels = static_cast<std::uint32_t>(channels);
@@ -351,10 +409,8 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
 
     // From here on rate, isFloat and absBits describe what the converters are
     // fed: the resampler's output when one is engaged.
-    if (device.resampleEnableActive &&
-        !configureResampler(device, rate, isFloat, absBits, channels)) {
-        return failOpen(device);
-    }
+    const bool keptResampler =
+        device.resampleEnableActive && configureResampler(device, rate, isFloat, absBits, channels);
 
     const bool rateChanged = static_cast<std::uint32_t>(rate) != device.outputRate.load();
     const bool floatChanged = isFloat != device.feedIsFloat;
@@ -407,6 +463,15 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
             device.queuedFrames = 0;
             device.uncountedFrames = 0;
             device.abortWrites = false;
+        } else if (identical && keptResampler && previousRate > 0 && previousFrameBytes > 0) {
+            // The converter kept its backlog too: what was written, in output
+            // frames, less what was played, plays uncounted. A rebuilt one was
+            // drained into the rings, which then hold the whole old tail.
+            const std::int64_t left =
+                (device.bytesWritten.load() / previousFrameBytes) * rate / previousRate -
+                device.framesPlayed.load();
+            device.uncountedFrames =
+                static_cast<std::int32_t>(left < 0 ? 0 : (left > (1 << 30) ? (1 << 30) : left));
         } else {
             // Audio of the previous stream still queued plays, uncounted.
             device.uncountedFrames = device.queuedFrames.load();
@@ -436,6 +501,7 @@ void closeDriverBuffers(OutputDevice& device) {
     }
     applyPriorities(device, platform::ProcessPriority::Normal, platform::kPriorityNormal);
     disposeChannelBuffers(device);
+    releaseResampler(device);
     device.pending.clear();
     device.pending.shrink_to_fit();
     device.channelRings.clear();

@@ -5,6 +5,7 @@
 //   [ . . . R x x x x x x W . . . ]   x = queuedFrames, converted already
 //            ^ bufferSwitch reads  ^ feedRing writes
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "device/device_state.h"
@@ -82,6 +83,14 @@ OutputDevice* callbackDevice() {
 
 std::int64_t writableSpace(const OutputDevice& device) {
     const std::int64_t free = device.ringFrames - device.queuedFrames.load();
+    if (device.resampler) {
+        // Ring room in output frames, told to the client in its own frames.
+        const std::int32_t frames = server::mulDiv(
+            static_cast<std::int32_t>(free), static_cast<std::int32_t>(device.inputRate.load()),
+            static_cast<std::int32_t>(device.outputRate.load()));
+        return frames > 0 ? static_cast<std::int64_t>(frames) * device.inputBytesPerFrame.load()
+                          : 0;
+    }
     const std::int64_t bytes =
         free * device.inputBytesPerFrame.load() - static_cast<std::int64_t>(device.pending.size());
     return bytes > 0 ? bytes : 0;
@@ -122,8 +131,85 @@ asio::ASIOError stopAndSilence(OutputDevice& device) {
     return result;
 }
 
+namespace {
+
+// feedRing with a converter engaged: the source is the worker's output, asked
+// for no more than the rings can take now, so it is placed in one pass.
+void feedFromResampler(OutputDevice& device, bool startNow, std::int32_t byteCount) {
+    resample::ResamplerRequest& request = *device.resampler;
+    const auto frameBytes = static_cast<std::int64_t>(device.feedFrameBytes);
+    const std::int64_t room = device.ringFrames - device.queuedFrames.load();
+    const std::int64_t most = std::min<std::int64_t>(room * frameBytes, INT32_MAX);
+    const std::uint32_t count =
+        most > 0 ? resample::workerPeek(request, static_cast<std::int32_t>(most)) : 0;
+    const std::uint8_t* source = request.outputData;
+    const std::int64_t frames = count / frameBytes;
+
+    std::int64_t placed = 0;
+    while (!device.abortWrites) {
+        platform::enterLock(device.deviceLock);
+        const std::int64_t free = device.ringFrames - device.queuedFrames.load();
+        const auto n = static_cast<std::int32_t>(std::min(frames - placed, free));
+        if (n > 0) {
+            convertFrames(device, source + placed * frameBytes, n);
+            device.queuedFrames.fetch_add(n);
+        }
+        platform::leaveLock(device.deviceLock);
+        placed += n;
+        if (device.driverStopped && !device.paused &&
+            (startNow || writableSpace(device) < 2 * static_cast<std::int64_t>(byteCount))) {
+            startDriver(device);
+        }
+        // The rings only empty meanwhile, so this is the first pass but for an abort.
+        if (placed == frames || device.paused || device.resetRequested || device.resetPending) {
+            break;
+        }
+        platform::sleepMs(1);
+    }
+    // After an abort the rest goes: the stream is being stopped or moved.
+    const std::int64_t used = device.abortWrites ? count : placed * frameBytes;
+    if (used > 0) {
+        resample::workerConsume(request, static_cast<std::int32_t>(used));
+    }
+}
+
+} // namespace
+
+bool pushResamplerOutput(OutputDevice& device) {
+    if (!device.resampler) {
+        return true;
+    }
+    std::uint32_t last = 0;
+    int idle = 0;
+    for (;;) {
+        feedRing(device, true, 0, nullptr);
+        const std::uint32_t left = resample::workerCount(*device.resampler);
+        if (left == 0) {
+            return true;
+        }
+        // Nothing drains while paused, and a driver asking for a reset, or one
+        // that stopped calling back for seconds, may never make room again.
+        if (device.abortWrites || device.paused || device.resetRequested || device.resetPending) {
+            return false;
+        }
+        if (left == last) {
+            if (++idle > 3000) {
+                return false;
+            }
+        } else {
+            idle = 0;
+            last = left;
+        }
+        platform::sleepMs(1);
+    }
+}
+
 void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount, const std::uint8_t* data,
               bool mayWait) {
+    if (device.resampler) {
+        feedFromResampler(device, startNow, byteCount);
+        return;
+    }
     const bool fromPending = !device.pending.empty();
     const std::uint8_t* source = data;
     std::size_t size = byteCount > 0 ? static_cast<std::size_t>(byteCount) : 0;

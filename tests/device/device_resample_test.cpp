@@ -1,0 +1,249 @@
+// The device's resampling paths over a fake driver, with a real worker thread
+// and the real converters.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "device/device_state.h"
+#include "device/fake_driver.h"
+#include "resample/worker.h"
+
+namespace quillon::test {
+namespace {
+
+using device::OutputDevice;
+
+// Stereo 16-bit: two sines well below full scale.
+std::vector<std::uint8_t> tone(int frames, int offset = 0) {
+    std::vector<std::int16_t> s;
+    for (int i = offset; i < offset + frames; ++i) {
+        s.push_back(static_cast<std::int16_t>(12000 * std::sin(i * 0.031)));
+        s.push_back(static_cast<std::int16_t>(9000 * std::sin(i * 0.017 + 1.0)));
+    }
+    std::vector<std::uint8_t> b(s.size() * 2);
+    std::memcpy(b.data(), s.data(), b.size());
+    return b;
+}
+
+// What a converter of its own makes of the same bytes, flushed at the end.
+std::vector<double> offline(const std::vector<std::uint8_t>& input, std::int32_t quality) {
+    std::unique_ptr<resample::Resampler_base> c(
+        resample::createResampler({44100, 48000, 0, 1, 16, 64, 2, quality}));
+    EXPECT_TRUE(c);
+    if (!c) {
+        return {};
+    }
+    std::uint32_t at = 0;
+    for (int final = 0; final < 2; ++final) {
+        while (at < input.size()) {
+            const std::uint32_t k =
+                c->process(input.data() + at, static_cast<std::uint32_t>(input.size()) - at, final);
+            if (k == 0) {
+                break;
+            }
+            at += k;
+        }
+    }
+    std::vector<double> out(c->outputBuffer.length / 8);
+    std::memcpy(out.data(), c->outputBuffer.data, out.size() * 8);
+    return out;
+}
+
+class DeviceResampleTest : public ::testing::Test {
+protected:
+    resample::ResamplerWorker worker;
+    FakeDriver fake;
+    FakeDriverSource list;
+    FakeClock clk;
+    ipc::DeviceSettings settings;
+    OutputDevice* dev = nullptr;
+    std::vector<double> played; // interleaved stereo, what the driver was handed
+    int half = 0;
+
+    void SetUp() override {
+        ASSERT_TRUE(resample::startWorker(worker));
+        list.drivers[0] = &fake;
+        fake.sampleType = ASIOSTFloat64LSB;
+        fake.refusedRates = {44100.0};
+        settings.bufferMultiplier = 15; // 32768 frames: a whole test stream fits
+        settings.resampleEnable = true;
+        settings.resampleRate = 48000;
+        settings.resampleQuality = 0;
+        dev = device::createOutputDevice(list.source(), clk.clock);
+        dev->worker = &worker;
+        device::setClockOverride(*dev, FakeClock::read, &clk);
+        device::applySettings(*dev, settings);
+    }
+    void TearDown() override {
+        device::destroyOutputDevice(dev);
+        EXPECT_EQ(worker.activeResampler, nullptr); // the close destroyed it
+        resample::stopWorker(worker);
+    }
+
+    void apply() { device::applySettings(*dev, settings); }
+    std::int32_t write(const std::vector<std::uint8_t>& b) {
+        return device::writeStream(*dev, b.data(), static_cast<std::int32_t>(b.size()));
+    }
+    // One buffer switch; keeps the frames that were real audio.
+    void play() {
+        const std::int64_t before = dev->framesPlayed;
+        fake.bufferSwitch(half);
+        const auto frames = static_cast<std::size_t>(dev->framesPlayed - before);
+        for (std::size_t f = 0; f < frames; ++f) {
+            for (int c = 0; c < 2; ++c) {
+                double v = 0;
+                std::memcpy(&v, fake.half(c, half).data() + f * 8, 8);
+                played.push_back(v);
+            }
+        }
+        half ^= 1;
+    }
+    void playAll() {
+        while (dev->queuedFrames > 0) {
+            play();
+        }
+    }
+};
+
+TEST_F(DeviceResampleTest, StreamReachesTheDriverAsTheConvertersOwnOutputWithItsTail) {
+    // Ring 32768 + pipeline 1200 frames at 48 kHz, plus the resampling flag.
+    EXPECT_EQ(device::openOutput(*dev, 44100, 16, 2), 708 + 8000);
+    EXPECT_EQ(fake.rate, 48000.0);
+    ASSERT_TRUE(dev->resampler);
+    EXPECT_NE(worker.activeResampler, nullptr);
+
+    const auto input = tone(20000);
+    std::size_t at = 0;
+    for (const std::size_t chunk : {4096u * 4, 4096u * 4, 1234u * 4 + 2, 7000u}) {
+        // Ring room in output frames, told in client bytes.
+        const std::int32_t free = dev->ringFrames - dev->queuedFrames;
+        EXPECT_EQ(device::writableBytes(*dev), server::mulDiv(free, 44100, 48000) * 4);
+        const std::vector<std::uint8_t> part(input.begin() + static_cast<std::ptrdiff_t>(at),
+                                             input.begin() +
+                                                 static_cast<std::ptrdiff_t>(at + chunk));
+        ASSERT_EQ(write(part), 0);
+        at += chunk;
+    }
+    const std::vector<std::uint8_t> rest(input.begin() + static_cast<std::ptrdiff_t>(at),
+                                         input.end());
+    ASSERT_EQ(write(rest), 0);
+    // Written counts client frames at the client's rate.
+    EXPECT_EQ(device::writtenPositionMs(*dev), 20000 * 1000 / 44100);
+
+    const auto expected = offline(input, 0);
+    ASSERT_GT(expected.size(), 40000u);
+    // The converter still holds its last partial step until the drain.
+    EXPECT_LT(static_cast<std::size_t>(dev->queuedFrames) * 2, expected.size());
+    EXPECT_EQ(device::isPlaying(*dev), 1);
+    EXPECT_TRUE(fake.started);
+    playAll();
+    ASSERT_EQ(played.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_EQ(played[i], expected[i]) << "value " << i;
+    }
+    // Played counts driver frames.
+    EXPECT_EQ(dev->framesPlayed, static_cast<std::int64_t>(expected.size() / 2));
+    EXPECT_EQ(device::outputPositionMs(*dev) > 0, true);
+    EXPECT_EQ(dev->resamplerInputRate, 0); // flushed: the next open builds a fresh one
+    EXPECT_EQ(device::isPlaying(*dev), 1); // pipeline still playing since the last switch
+}
+
+TEST_F(DeviceResampleTest, SeekRestartsPositionsAndAFreshConverter) {
+    ASSERT_EQ(device::openOutput(*dev, 44100, 16, 2), 708 + 8000);
+    ASSERT_EQ(write(tone(3001, 500)), 0); // leaves a partial step in the converter
+    device::seekTo(*dev, 1500);
+    EXPECT_EQ(dev->framesPlayed, 72000);
+    EXPECT_EQ(dev->bytesWritten, 264600);
+    EXPECT_EQ(dev->queuedFrames, 0);
+    ASSERT_TRUE(dev->resampler);
+    EXPECT_EQ(dev->resamplerInputRate, 44100);
+
+    // Nothing from before the seek comes out: exactly what a new converter makes.
+    const auto input = tone(8000);
+    ASSERT_EQ(write(input), 0);
+    EXPECT_EQ(device::isPlaying(*dev), 1);
+    playAll();
+    EXPECT_EQ(played, offline(input, 0));
+    EXPECT_EQ(device::writtenPositionMs(*dev), 1500 + 8000 * 1000 / 44100);
+}
+
+TEST_F(DeviceResampleTest, AFormatChangeAtTheSameRatePlaysTheOldTailUncounted) {
+    ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
+    ASSERT_EQ(write(tone(3000)), 0);
+    const std::int32_t before = dev->queuedFrames;
+    const std::size_t sets = fake.setRateCalls;
+    // 24-bit now: a new converter, but the driver keeps its rate and its queue.
+    ASSERT_GT(device::openOutput(*dev, 44100, 24, 2), 8000);
+    EXPECT_EQ(fake.setRateCalls, static_cast<int>(sets));
+    EXPECT_GT(dev->queuedFrames, before);
+    EXPECT_EQ(dev->uncountedFrames, dev->queuedFrames);
+    EXPECT_EQ(dev->resamplerInputBits, 24);
+    EXPECT_EQ(dev->framesPlayed, 0);
+}
+
+TEST_F(DeviceResampleTest, ARatePairTheFactoryRefusesPlaysUnconvertedWhenTheDriverAcceptsIt) {
+    fake.sampleType = ASIOSTInt16LSB;
+    // 40 kHz over 48 kHz reduces to 5:6, a ratio the converters do not build.
+    const std::int32_t ms = device::openOutput(*dev, 40000, 16, 2);
+    EXPECT_EQ(ms, server::mulDiv(32768 + 1200, 1000, 40000) + 8000);
+    EXPECT_FALSE(dev->resampler);
+    EXPECT_EQ(fake.rate, 40000.0);
+    EXPECT_EQ(worker.activeResampler, nullptr);
+    // The client's samples reach the driver untouched.
+    const auto input = tone(600);
+    ASSERT_EQ(write(input), 0);
+    EXPECT_EQ(device::writableBytes(*dev), (dev->ringFrames - 600) * 4);
+    EXPECT_EQ(device::isPlaying(*dev), 1);
+    fake.bufferSwitch(0);
+    std::vector<std::int16_t> in(4);
+    std::memcpy(in.data(), input.data(), 8);
+    EXPECT_EQ(fake.samples16(0, 0)[1], in[2]);
+    EXPECT_EQ(fake.samples16(1, 0)[1], in[3]);
+
+    // A driver that refuses that rate as well: nothing can play it.
+    device::closeDevice(*dev);
+    fake.refusedRates.insert(40000.0);
+    EXPECT_EQ(device::openOutput(*dev, 40000, 16, 2), -1);
+    EXPECT_FALSE(dev->streamOpen);
+    EXPECT_EQ(list.loadedIndex, -1);
+}
+
+TEST_F(DeviceResampleTest, ResetReopensWithAFreshConverterAndKeepsPositions) {
+    ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
+    ASSERT_EQ(write(tone(10000)), 0);
+    ASSERT_EQ(device::isPlaying(*dev), 1); // starts the driver
+    play();
+    fake.message(kAsioResetRequest);
+    const std::int64_t written = dev->bytesWritten;
+    EXPECT_GT(device::writableBytes(*dev), 0);
+    EXPECT_EQ(dev->bytesWritten, written);
+    EXPECT_EQ(dev->framesPlayed, (10000LL * 10000 / 44100) * 48000 / 10000);
+    ASSERT_TRUE(dev->resampler);
+    EXPECT_EQ(dev->resamplerInputRate, 44100);
+    EXPECT_EQ(dev->queuedFrames, 0);
+    EXPECT_EQ(list.loads, 2);
+
+    // The stream goes on through the new converter.
+    const auto more = tone(8000, 10000);
+    ASSERT_EQ(write(more), 0);
+    EXPECT_EQ(device::isPlaying(*dev), 1);
+    played.clear();
+    playAll();
+    EXPECT_EQ(played, offline(more, 0));
+}
+
+TEST_F(DeviceResampleTest, CloseDropsTheConverterAndAWriteAfterItIsRefused) {
+    ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
+    ASSERT_NE(worker.activeResampler, nullptr);
+    device::closeOutput(*dev, false);
+    EXPECT_EQ(worker.activeResampler, nullptr);
+    EXPECT_FALSE(dev->resampler);
+    EXPECT_EQ(write(tone(100)), 1);
+    EXPECT_EQ(dev->resamplerInputRate, 0);
+}
+
+} // namespace
+} // namespace quillon::test
