@@ -70,6 +70,18 @@ struct Wide {
             return load(W + 2 * j);
         return _mm256_set_m128d(_mm_loadu_pd(W + 2 * (j + 1) * ts), _mm_loadu_pd(W + 2 * j * ts));
     }
+    // Four points without twiddles, outputs in natural order: [x0 x1] and [x2 x3] give
+    // [a c] and [b d], regrouped as [a b] and [c ±id] for the last butterfly.
+    template <bool INV> static void dft4Natural(double* p) {
+        V v0 = load(p), v1 = load(p + 4);
+        V s = add(v0, v1);
+        V t = sub(v0, v1);
+        t = _mm256_blend_pd(t, INV ? mulNegI(t) : mulI(t), 0xC);
+        V u = _mm256_permute2f128_pd(s, t, 0x20);
+        V v = _mm256_permute2f128_pd(s, t, 0x31);
+        store(p, add(u, v));
+        store(p + 4, sub(u, v));
+    }
 };
 
 #include "resample/dsp/fft_kernels.inc"

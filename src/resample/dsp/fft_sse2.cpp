@@ -39,6 +39,16 @@ struct One {
     static V twiddle(const double* W, std::size_t j, std::size_t ts) {
         return load(W + 2 * j * ts);
     }
+    // Four points without twiddles, outputs in natural order.
+    template <bool INV> static void dft4Natural(double* p) {
+        V x0 = load(p), x1 = load(p + 2), x2 = load(p + 4), x3 = load(p + 6);
+        V a = add(x0, x2), b = sub(x0, x2), c = add(x1, x3);
+        V d = INV ? mulNegI(sub(x1, x3)) : mulI(sub(x1, x3));
+        store(p, add(a, c));
+        store(p + 2, add(b, d));
+        store(p + 4, sub(a, c));
+        store(p + 6, sub(b, d));
+    }
 };
 
 using Wide = One;
