@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "ctl/virtual_report.h"
 #include "platform/platform.h"
 
 namespace quillon::ctl {
@@ -153,6 +154,11 @@ void Session::progress(bool force) {
 int Session::run(const DeviceOptions& device, FrameSource& source) {
     quiet_ = device.quiet;
     terminal_ = platform::stdoutIsTerminal();
+    VirtualReport report;
+    if (device.virtualReport && !report.open()) {
+        std::fprintf(stderr, "%s: cannot open the virtual driver's control block\n", name_);
+        return kExitServer;
+    }
     if (!client::startServer(connection_, options_.serverPath, options_.readyTimeoutMs)) {
         return fail(kExitServer, "start");
     }
@@ -284,6 +290,12 @@ int Session::run(const DeviceOptions& device, FrameSource& source) {
     if (!quiet_ && terminal_) {
         std::printf("\n");
     }
+    std::int32_t playedMs = 0;
+    std::int32_t writtenMs = 0;
+    if (!position(ipc::kRtOutputPosition, &playedMs) ||
+        !position(ipc::kRtWrittenPosition, &writtenMs)) {
+        return fail(kExitServer, "position");
+    }
 
     std::int32_t keep = device.keepOutputOnClose ? 1 : 0;
     std::memcpy(connection_.block + ipc::kKeepOutputOnClose, &keep, sizeof keep);
@@ -293,12 +305,20 @@ int Session::run(const DeviceOptions& device, FrameSource& source) {
         return fail(kExitServer, "close");
     }
     int exitCode = -1;
-    if (!client::quitServer(connection_, &exitCode, options_.timeoutMs)) {
+    // Shutdown unloads the driver and joins threads; give it more than one command.
+    if (!client::quitServer(connection_, &exitCode, 3 * options_.timeoutMs)) {
         return fail(kExitServer, "quit");
     }
     if (exitCode != 0) {
         std::fprintf(stderr, "%s: the server ended with exit code %d\n", name_, exitCode);
         return kExitServer;
+    }
+    if (!quiet_) {
+        std::printf("done: %llu frames written; played position %d ms, written position %d ms\n",
+                    static_cast<unsigned long long>(source.totalFrames()), playedMs, writtenMs);
+    }
+    if (device.virtualReport) {
+        report.print(driverName);
     }
     return kExitOk;
 }
@@ -338,6 +358,8 @@ void addDeviceOptions(CLI::App& command, DeviceOptions& options) {
     command.add_option("--resampler-priority", s.resamplerPriority,
                        "0 normal, 1 above normal, 2 highest, 3 time-critical");
     command.add_flag("-q,--quiet", options.quiet, "no progress output");
+    command.add_flag("--virtual-report", options.virtualReport,
+                     "at the end, print what the virtual test driver counted");
 }
 
 int playSource(const char* name, const Options& options, const DeviceOptions& device,

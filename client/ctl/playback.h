@@ -30,6 +30,7 @@ struct DeviceOptions {
     ipc::DeviceSettings settings;
     bool keepOutputOnClose = false;
     bool quiet = false;
+    bool virtualReport = false; // print the virtual driver's counters at the end
 };
 
 // Adds the options that fill `options` to a playing subcommand.
