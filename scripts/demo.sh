@@ -46,6 +46,8 @@ step "building $build"
 cmake -S "$root" -B "$build" -G Ninja -Wno-dev "${cmake_args[@]}" >/dev/null
 cmake --build "$build" -j "$jobs" --target quillon-server quillon-ctl quillon_virtual_asio
 
+# Object names of this run's own, in case another server runs on the machine.
+export QUILLON_IPC_SCOPE="demo-$$"
 demo="$out/demo"
 mkdir -p "$demo/capture"
 rm -f "$demo/capture/"*
