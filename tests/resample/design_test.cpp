@@ -53,31 +53,6 @@ TEST(ResamplerFactory, PicksTheConverterAndStageFactor) {
     }
 }
 
-TEST(ResamplerFactory, RefusesWhatCannotBeBuilt) {
-    EXPECT_EQ(createResampler(makeConfig(44100, 48000, 5)), nullptr);
-    EXPECT_EQ(createResampler(makeConfig(44100, 48000, -1)), nullptr);
-    EXPECT_EQ(createResampler(makeConfig(0, 48000, 0)), nullptr);
-    EXPECT_EQ(createResampler(makeConfig(44100, 48000, 0, 0)), nullptr);
-    EXPECT_EQ(createResampler(makeConfig(44100, 48000, 0, 1, 0, 12)), nullptr);
-}
-
-TEST(ResamplerFactory, BaseFieldsFromConfigAndQuality) {
-    std::unique_ptr<Resampler_base> q0(createResampler(makeConfig(44100, 48000, 0, 2, 0, 24)));
-    ASSERT_NE(q0, nullptr);
-    EXPECT_EQ(q0->attenuationDb, 96.0);
-    EXPECT_EQ(q0->maxTransitionHz, 8000.0);
-    EXPECT_EQ(q0->baseBlockLength, 1024);
-    EXPECT_EQ(q0->inputBytesPerSample, 3);
-    EXPECT_EQ(q0->outputBytesPerSample, 8);
-    EXPECT_EQ(q0->channels, 2);
-    // Quality 4 only through its table row: building one takes a few megabytes.
-    std::unique_ptr<Resampler_base> q4(createResampler(makeConfig(48000, 44100, 4)));
-    ASSERT_NE(q4, nullptr);
-    EXPECT_EQ(q4->attenuationDb, 200.0);
-    EXPECT_EQ(q4->maxTransitionHz, 50.0);
-    EXPECT_EQ(q4->baseBlockLength, 262144);
-}
-
 // Runs steps on silence with exactly the bytes each one needs and records needs and outputs.
 template <class R>
 void runSteps(R& r, int steps, std::vector<int>& needs, std::vector<int>& outputs) {
