@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ipc/object_names.h"
 #include "platform/platform.h"
 
 namespace quillon::client {
@@ -101,7 +102,7 @@ bool startServer(Connection& connection, const std::string& serverPath,
     if (path.empty()) {
         return fail(connection, "cannot find the directory of this program");
     }
-    connection.ready = platform::createEvent(ipc::kClientReadyName, true);
+    connection.ready = platform::createEvent(ipc::objectName(ipc::kClientReadyName).c_str(), true);
     if (connection.ready == nullptr) {
         return fail(connection, std::string("cannot create \"") + ipc::kClientReadyName +
                                     "\" (is another client running?)");
@@ -129,18 +130,23 @@ bool startServer(Connection& connection, const std::string& serverPath,
                     "the server was not ready within " + std::to_string(readyTimeoutMs) + " ms");
     case Wait::Failed:
         disconnect(connection);
-        return fail(connection, "waiting for the server to be ready failed");
+        return fail(connection, "waiting for the server to be ready failed (does another client "
+                                "use the same object names?)");
     }
 
-    connection.memory = platform::openSharedMemory(ipc::kSharedBlockName, ipc::kSharedBlockSize);
+    connection.memory = platform::openSharedMemory(ipc::objectName(ipc::kSharedBlockName).c_str(),
+                                                   ipc::kSharedBlockSize);
     if (connection.memory != nullptr) {
         connection.block =
             static_cast<std::uint8_t*>(platform::sharedMemoryData(connection.memory));
     }
-    connection.mainMsg = platform::openEventForSet(ipc::kServerMsgName);
-    connection.mainRetMsg = platform::createEvent(ipc::kServerRetMsgName, true);
-    connection.realTimeMsg = platform::openEventForSet(ipc::kRealTimeMsgName);
-    connection.realTimeRetMsg = platform::createEvent(ipc::kRealTimeRetMsgName, true);
+    connection.mainMsg = platform::openEventForSet(ipc::objectName(ipc::kServerMsgName).c_str());
+    connection.mainRetMsg =
+        platform::createEvent(ipc::objectName(ipc::kServerRetMsgName).c_str(), true);
+    connection.realTimeMsg =
+        platform::openEventForSet(ipc::objectName(ipc::kRealTimeMsgName).c_str());
+    connection.realTimeRetMsg =
+        platform::createEvent(ipc::objectName(ipc::kRealTimeRetMsgName).c_str(), true);
     if (connection.block == nullptr || connection.mainMsg == nullptr ||
         connection.mainRetMsg == nullptr || connection.realTimeMsg == nullptr ||
         connection.realTimeRetMsg == nullptr) {

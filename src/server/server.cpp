@@ -2,6 +2,7 @@
 
 #include "device/driver_list.h"
 #include "device/output_device.h"
+#include "ipc/object_names.h"
 #include "ipc/shared_block.h"
 #include "platform/platform.h"
 #include "resample/worker.h"
@@ -19,8 +20,10 @@ constexpr std::uint32_t kThreadEndAfterTerminateMs = 3000;
 
 unsigned realTimeMain(void* arg) {
     Server& server = *static_cast<Server*>(arg);
-    platform::Handle* request = platform::createEvent(ipc::kRealTimeMsgName, true);
-    platform::Handle* done = platform::createEvent(ipc::kRealTimeRetMsgName, false);
+    platform::Handle* request =
+        platform::createEvent(ipc::objectName(ipc::kRealTimeMsgName).c_str(), true);
+    platform::Handle* done =
+        platform::createEvent(ipc::objectName(ipc::kRealTimeRetMsgName).c_str(), false);
     if (request == nullptr || done == nullptr) {
         server.realTimeFailed.store(true);
     }
@@ -76,12 +79,14 @@ bool startServer(Server& server) {
     chooseClock(server.clock);
     server.device = device::createOutputDevice(server.drivers, server.clock);
 
-    server.memory = platform::openSharedMemory(ipc::kSharedBlockName, ipc::kSharedBlockSize);
+    server.memory = platform::openSharedMemory(ipc::objectName(ipc::kSharedBlockName).c_str(),
+                                               ipc::kSharedBlockSize);
     if (server.memory != nullptr) {
         server.block = static_cast<std::uint8_t*>(platform::sharedMemoryData(server.memory));
     }
-    server.mainMsg = platform::createEvent(ipc::kServerMsgName, true);
-    server.mainRetMsg = platform::createEvent(ipc::kServerRetMsgName, false);
+    server.mainMsg = platform::createEvent(ipc::objectName(ipc::kServerMsgName).c_str(), true);
+    server.mainRetMsg =
+        platform::createEvent(ipc::objectName(ipc::kServerRetMsgName).c_str(), false);
     // Without the block or the main channel every later command would touch
     // nothing valid; stopping here is the only safe answer.
     if (server.block == nullptr || server.mainMsg == nullptr || server.mainRetMsg == nullptr) {
@@ -104,7 +109,8 @@ bool startServer(Server& server) {
         return false;
     }
 
-    if (platform::Handle* ready = platform::openEventForSet(ipc::kClientReadyName)) {
+    if (platform::Handle* ready =
+            platform::openEventForSet(ipc::objectName(ipc::kClientReadyName).c_str())) {
         platform::setEvent(ready);
         platform::closeHandle(ready);
     }
