@@ -48,6 +48,14 @@ cmake --build "$build" -j "$jobs" --target quillon-server quillon-ctl quillon_vi
 
 # Object names of this run's own, in case another server runs on the machine.
 export QUILLON_IPC_SCOPE="demo-$$"
+# Where the build put the driver library (DLLs land beside the executables).
+driver_file() {
+    local found
+    found="$(find "$build/bin" "$build/drivers/virtual" -maxdepth 1 -name "quillon_virtual_asio.$1" 2>/dev/null | head -n 1)"
+    [ -n "$found" ] || { echo "no virtual driver built in $build" >&2; exit 1; }
+    echo "$found"
+}
+
 demo="$out/demo"
 mkdir -p "$demo/capture"
 rm -f "$demo/capture/"*
@@ -62,8 +70,7 @@ tone_args=(tone --driver "$driver_name" --freq 110 --to 3520 --seconds "$seconds
 if [ "$native" = 1 ]; then
     step "registering the virtual driver under $demo/asio"
     rm -rf "$demo/asio"
-    "$root/scripts/register-virtual-driver.sh" --root "$demo/asio" \
-        "$build/drivers/virtual/quillon_virtual_asio.so"
+    "$root/scripts/register-virtual-driver.sh" --root "$demo/asio" "$(driver_file so)"
     step "playing a ${seconds} s sweep through quillon-server"
     QUILLON_ASIO_ROOT="$demo/asio" QUILLON_VIRTUAL_CAPTURE_DIR="$demo/capture" \
         "$build/bin/quillon-ctl" "${tone_args[@]}"
@@ -71,8 +78,7 @@ else
     export WINEPREFIX="$demo/wineprefix"
     export WINEDEBUG="${WINEDEBUG:--all}"
     step "registering the virtual driver in the Wine prefix $WINEPREFIX"
-    "$root/scripts/register-virtual-driver.sh" --wine-prefix "$WINEPREFIX" \
-        "$build/drivers/virtual/quillon_virtual_asio.dll"
+    "$root/scripts/register-virtual-driver.sh" --wine-prefix "$WINEPREFIX" "$(driver_file dll)"
     stop_wine() { [ "$keep" = 1 ] || "$root/scripts/wine-prefix.sh" kill; }
     trap stop_wine EXIT
     step "playing a ${seconds} s sweep through quillon-server.exe under Wine"
