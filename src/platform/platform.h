@@ -103,6 +103,13 @@ void setCurrentThreadPriority(int level);
 int threadPriority(Thread* thread);
 int currentThreadPriority();
 
+// Gives the calling thread the floating-point precision every Windows thread
+// starts with. Wine starts a process's first thread at x87 extended precision,
+// where the runtime's sin, exp and pow round differently, so the same
+// conversion would give other bits on it than on any later thread. Nothing to
+// do on posix.
+void useStandardFloatPrecision();
+
 enum class ProcessPriority { Normal, High, Realtime };
 void setProcessPriority(ProcessPriority priority);
 ProcessPriority processPriority();

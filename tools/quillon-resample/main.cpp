@@ -7,8 +7,11 @@
 #include <map>
 
 #include "convert_file.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
+    // The same bits as the server's worker thread, whichever thread this is.
+    quillon::platform::useStandardFloatPrecision();
     using quillon::tools::OutputFormat;
     CLI::App app{"Converts the sample rate of a WAV file with Quillon's resamplers.",
                  "quillon-resample"};

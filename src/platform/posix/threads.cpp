@@ -209,6 +209,8 @@ void setThreadPriority(Thread* thread, int level) {
     }
 }
 
+void useStandardFloatPrecision() {}
+
 void setCurrentThreadPriority(int level) {
     if (currentRecord != nullptr) {
         setThreadPriority(currentRecord, level);

@@ -114,6 +114,13 @@ void setThreadPriority(Thread* thread, int level) {
     }
 }
 
+void useStandardFloatPrecision() {
+#if defined(__x86_64__) || defined(__i386__)
+    const unsigned short controlWord = 0x27F; // 53-bit precision, exceptions masked
+    __asm__ volatile("fldcw %0" : : "m"(controlWord));
+#endif
+}
+
 void setCurrentThreadPriority(int level) {
     if (currentRecord != nullptr) {
         currentRecord->priority.store(level);
