@@ -219,10 +219,6 @@ bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& 
                 device.resamplerInputIsFloat = isFloat;
                 device.resamplerInputBits = bits;
                 device.resamplerChannels = channels;
-            } else {
-                // The worker may hold nothing, but a failed create must not
-                // leave a raised priority behind either.
-                resample::workerDestroy(*request);
             }
         }
     }

@@ -151,6 +151,29 @@ TEST_F(DeviceResampleTest, StreamReachesTheDriverAsTheConvertersOwnOutputWithIts
     EXPECT_EQ(device::isPlaying(*dev), 1); // pipeline still playing since the last switch
 }
 
+TEST_F(DeviceResampleTest, ADrainWhilePausedReturnsAndTheRestPlaysAfterResume) {
+    settings.bufferMultiplier = 0; // 2048 frames: the converted stream overflows the ring
+    apply();
+    ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
+    const auto input = tone(3000);
+    ASSERT_EQ(write(input), 0);
+    ASSERT_TRUE(fake.started);
+    EXPECT_EQ(dev->queuedFrames, dev->ringFrames);
+    ASSERT_EQ(device::setPause(*dev, 1), 0);
+    // Nothing drains while paused: the drain must come back, not wait for room.
+    EXPECT_EQ(device::isPlaying(*dev), 1);
+    ASSERT_EQ(device::setPause(*dev, 0), 1);
+    // What the converter still held reaches the rings on the following calls.
+    for (int round = 0; round < 20; ++round) {
+        playAll();
+        device::isPlaying(*dev);
+        if (dev->queuedFrames == 0) {
+            break;
+        }
+    }
+    EXPECT_EQ(played, offline(input, 0));
+}
+
 TEST_F(DeviceResampleTest, SeekRestartsPositionsAndAFreshConverter) {
     ASSERT_EQ(device::openOutput(*dev, 44100, 16, 2), 708 + 8000);
     ASSERT_EQ(write(tone(3001, 500)), 0); // leaves a partial step in the converter
