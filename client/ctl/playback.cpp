@@ -93,11 +93,19 @@ int Session::resolveDriver(const std::string& wanted, std::int32_t* index, std::
             return kExitOk;
         }
     } else {
-        // An exact name first, so that two drivers differing only in case stay apart.
-        for (int pass = 0; pass < 2; ++pass) {
+        // An exact name first, so that two drivers differing only in case stay
+        // apart; then any case; then the full name of a driver whose long name
+        // the server cut to 60 characters and "...".
+        for (int pass = 0; pass < 3; ++pass) {
             for (std::int32_t i = 0; i < count; ++i) {
                 const std::string& name = names[static_cast<std::size_t>(i)];
-                if (pass == 0 ? name == wanted : sameText(name, wanted)) {
+                const bool cut = name.size() == 63 && name.ends_with("...");
+                const bool match = pass == 0 ? name == wanted
+                                   : pass == 1
+                                       ? sameText(name, wanted)
+                                       : cut && wanted.size() > 60 &&
+                                             sameText(name.substr(0, 60), wanted.substr(0, 60));
+                if (match) {
                     *index = i;
                     *found = name;
                     return kExitOk;

@@ -41,7 +41,11 @@ VirtualReport::~VirtualReport() {
 void VirtualReport::print(const std::string& driverName) const {
     int index = -1;
     for (int i = 0; i < virtualdriver::kRegistrationCount; ++i) {
-        if (driverName == virtualdriver::kRegistrations[i].description) {
+        const std::string description = virtualdriver::kRegistrations[i].description;
+        // The server cuts names of 64 characters and more to 60 and "...".
+        const bool cut = driverName.size() == 63 && driverName.ends_with("...") &&
+                         description.compare(0, 60, driverName, 0, 60) == 0;
+        if (driverName == description || cut) {
             index = i;
         }
     }
