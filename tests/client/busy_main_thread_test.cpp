@@ -115,7 +115,8 @@ TEST_F(BusyMainThread, PositionsAreAnsweredDuringABlockingWrite) {
         lastPosition = played;
         EXPECT_GE(played, 0);
         EXPECT_LE(played, 2000);
-        EXPECT_EQ(written, 0); // the count is added once the write has returned
+        // The count is added only once the whole write has been taken.
+        EXPECT_TRUE(written == 0 || written == 2000) << written;
         quillon::platform::sleepMs(20);
     }
     writer.join();
