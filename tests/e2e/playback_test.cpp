@@ -20,22 +20,19 @@
 #include "install.h"
 #include "platform/platform.h"
 #include "virtual_control.h"
+#include "virtual_suite.h"
 #include "wav.h"
 
 namespace quillon {
 namespace {
+
+using e2e::beside;
 
 using virtualdriver::Slot;
 
 constexpr int kRate = 48000;
 constexpr const char* kFast16 = "Quillon Virtual Fast 16";
 constexpr const char* kFastFloat = "Quillon Virtual Fast Float";
-
-std::string beside(const std::string& file) {
-    char dir[1024] = "";
-    platform::executableDirectory(dir, sizeof dir);
-    return dir + file;
-}
 
 const virtualdriver::Registration& registration(const char* keyName, int* index = nullptr) {
     for (int i = 0; i < virtualdriver::kRegistrationCount; ++i) {
@@ -184,33 +181,8 @@ std::vector<std::uint8_t> readCapture(const std::string& path) {
 
 // ---------------------------------------------------------------- the fixture
 
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public e2e::VirtualDriverSuite {
 protected:
-    static void SetUpTestSuite() {
-        // The control block must exist before the server's driver looks for it,
-        // and live as long as the tests (the creator owns the name on posix).
-        char name[128];
-        if (!platform::getEnvironment(virtualdriver::kControlNameVariable, name, sizeof name)) {
-            std::strcpy(name, virtualdriver::kControlName);
-        }
-        memory_ = platform::openSharedMemory(name, sizeof(virtualdriver::Control));
-        ASSERT_NE(memory_, nullptr);
-        control_ = static_cast<virtualdriver::Control*>(platform::sharedMemoryData(memory_));
-        std::string error;
-        ASSERT_TRUE(virtualdriver::installVirtualDriver(driverPath().c_str(), &error)) << error;
-    }
-
-    static void TearDownTestSuite() {
-        std::string error;
-        virtualdriver::removeVirtualDriver(driverPath().c_str(), &error);
-        if (memory_ != nullptr) {
-            platform::closeSharedMemory(memory_);
-            memory_ = nullptr;
-        }
-    }
-
-    static std::string driverPath() { return beside(QUILLON_VIRTUAL_DRIVER_FILE); }
-
     void SetUp() override {
         ASSERT_NE(control_, nullptr);
         std::memset(static_cast<void*>(control_), 0, sizeof *control_);
@@ -351,14 +323,9 @@ protected:
         main(ipc::kMainCloseOutput);
     }
 
-    static platform::SharedMemory* memory_;
-    static virtualdriver::Control* control_;
     client::Connection connection_;
     platform::WindowId window_ = 0;
 };
-
-platform::SharedMemory* EndToEnd::memory_ = nullptr;
-virtualdriver::Control* EndToEnd::control_ = nullptr;
 
 // ---------------------------------------------------------------- tests
 

@@ -15,19 +15,16 @@
 #include "install.h"
 #include "platform/platform.h"
 #include "virtual_control.h"
+#include "virtual_suite.h"
 #include "wav.h"
 
 namespace quillon {
 namespace {
 
+using e2e::beside;
+
 constexpr const char* kFloat64 = "Quillon Virtual Float64";
 constexpr int kInputRate = 44100;
-
-std::string beside(const std::string& file) {
-    char dir[1024] = "";
-    platform::executableDirectory(dir, sizeof dir);
-    return dir + file;
-}
 
 int registrationIndex(const char* keyName) {
     for (int i = 0; i < virtualdriver::kRegistrationCount; ++i) {
@@ -83,29 +80,8 @@ std::vector<double> fromFirstSound(const std::vector<double>& v) {
     return std::vector<double>(v.begin() + static_cast<std::ptrdiff_t>(f), v.end());
 }
 
-class ResampleEndToEnd : public ::testing::Test {
+class ResampleEndToEnd : public e2e::VirtualDriverSuite {
 protected:
-    static void SetUpTestSuite() {
-        char name[128];
-        if (!platform::getEnvironment(virtualdriver::kControlNameVariable, name, sizeof name)) {
-            std::strcpy(name, virtualdriver::kControlName);
-        }
-        memory_ = platform::openSharedMemory(name, sizeof(virtualdriver::Control));
-        ASSERT_NE(memory_, nullptr);
-        control_ = static_cast<virtualdriver::Control*>(platform::sharedMemoryData(memory_));
-        std::string error;
-        ASSERT_TRUE(virtualdriver::installVirtualDriver(driverPath().c_str(), &error)) << error;
-    }
-    static void TearDownTestSuite() {
-        std::string error;
-        virtualdriver::removeVirtualDriver(driverPath().c_str(), &error);
-        if (memory_ != nullptr) {
-            platform::closeSharedMemory(memory_);
-            memory_ = nullptr;
-        }
-    }
-    static std::string driverPath() { return beside(QUILLON_VIRTUAL_DRIVER_FILE); }
-
     void SetUp() override {
         ASSERT_NE(control_, nullptr);
         std::memset(static_cast<void*>(control_), 0, sizeof *control_);
@@ -244,13 +220,8 @@ protected:
         return readWav64(out);
     }
 
-    static platform::SharedMemory* memory_;
-    static virtualdriver::Control* control_;
     client::Connection connection_;
 };
-
-platform::SharedMemory* ResampleEndToEnd::memory_ = nullptr;
-virtualdriver::Control* ResampleEndToEnd::control_ = nullptr;
 
 TEST_F(ResampleEndToEnd, PlaysAt48kAndMatchesTheOfflineConverterSampleForSample) {
     constexpr int kFrames = 22050; // half a second: the driver runs in real time
