@@ -22,5 +22,6 @@ void addStatusCommand(CLI::App& app, const Options& options, int& exitCode);
 void addDriversCommand(CLI::App& app, const Options& options, int& exitCode);
 void addPlayCommand(CLI::App& app, const Options& options, int& exitCode);
 void addToneCommand(CLI::App& app, const Options& options, int& exitCode);
+void addInstallCommands(CLI::App& app, int& exitCode);
 
 } // namespace quillon::ctl

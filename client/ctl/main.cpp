@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     quillon::ctl::addDriversCommand(app, options, exitCode);
     quillon::ctl::addPlayCommand(app, options, exitCode);
     quillon::ctl::addToneCommand(app, options, exitCode);
+    quillon::ctl::addInstallCommands(app, exitCode);
 
     CLI11_PARSE(app, argc, argv);
     return exitCode;
