@@ -8,7 +8,7 @@
 #include "resample/dsp/filter_design.h"
 #include "resample/dsp/real_fft.h"
 #include "resample/dsp/sample_io.h"
-#include "resample/spectrum_ops.h"
+#include "resample/frequency_ops.h"
 
 namespace quillon::resample {
 
