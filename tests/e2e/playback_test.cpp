@@ -249,20 +249,6 @@ protected:
         ASSERT_TRUE(client::sendSettings(connection_, settings)) << connection_.error;
     }
 
-    std::int32_t main(std::int32_t code, std::int32_t a1 = 0, std::int32_t a2 = 0,
-                      std::int32_t a3 = 0) {
-        std::int32_t result = -99;
-        EXPECT_TRUE(client::mainCommand(connection_, code, a1, a2, a3, &result, 10000))
-            << connection_.error;
-        return result;
-    }
-
-    std::int32_t realTime(std::int32_t code) {
-        std::int32_t result = -99;
-        EXPECT_TRUE(client::realTimeCommand(connection_, code, 0, &result)) << connection_.error;
-        return result;
-    }
-
     // Writes `bytes` in odd-sized pieces, never more than the writable space,
     // so incomplete frames are carried from one write to the next. Calls
     // `each` after every write. False when the server stopped taking audio.
@@ -323,7 +309,6 @@ protected:
         main(ipc::kMainCloseOutput);
     }
 
-    client::Connection connection_;
     platform::WindowId window_ = 0;
 };
 

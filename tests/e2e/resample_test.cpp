@@ -83,6 +83,7 @@ std::vector<double> fromFirstSound(const std::vector<double>& v) {
 class ResampleEndToEnd : public e2e::VirtualDriverSuite {
 protected:
     void SetUp() override {
+        commandTimeoutMs_ = 30000; // a converter at quality 2 is designed inside the open
         ASSERT_NE(control_, nullptr);
         std::memset(static_cast<void*>(control_), 0, sizeof *control_);
         ASSERT_TRUE(client::startServer(connection_)) << connection_.error;
@@ -136,19 +137,6 @@ protected:
         settings.resampleQuality = quality;
         settings.resamplerPriority = 2;
         ASSERT_TRUE(client::sendSettings(connection_, settings)) << connection_.error;
-    }
-
-    std::int32_t main(std::int32_t code, std::int32_t a1 = 0, std::int32_t a2 = 0,
-                      std::int32_t a3 = 0) {
-        std::int32_t result = -99;
-        EXPECT_TRUE(client::mainCommand(connection_, code, a1, a2, a3, &result, 30000))
-            << connection_.error;
-        return result;
-    }
-    std::int32_t realTime(std::int32_t code) {
-        std::int32_t result = -99;
-        EXPECT_TRUE(client::realTimeCommand(connection_, code, 0, &result)) << connection_.error;
-        return result;
     }
 
     // Writes in odd pieces no larger than the writable space.
@@ -219,8 +207,6 @@ protected:
         EXPECT_EQ(exitCode, 0);
         return readWav64(out);
     }
-
-    client::Connection connection_;
 };
 
 TEST_F(ResampleEndToEnd, PlaysAt48kAndMatchesTheOfflineConverterSampleForSample) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "client/client.h"
 #include "install.h"
 #include "platform/platform.h"
 #include "virtual_control.h"
@@ -45,6 +46,23 @@ protected:
     }
 
     static std::string driverPath() { return beside(QUILLON_VIRTUAL_DRIVER_FILE); }
+
+    // One command on either channel; a command left unanswered fails the test.
+    std::int32_t main(std::int32_t code, std::int32_t a1 = 0, std::int32_t a2 = 0,
+                      std::int32_t a3 = 0) {
+        std::int32_t result = -99;
+        EXPECT_TRUE(client::mainCommand(connection_, code, a1, a2, a3, &result, commandTimeoutMs_))
+            << connection_.error;
+        return result;
+    }
+    std::int32_t realTime(std::int32_t code) {
+        std::int32_t result = -99;
+        EXPECT_TRUE(client::realTimeCommand(connection_, code, 0, &result)) << connection_.error;
+        return result;
+    }
+
+    client::Connection connection_;
+    std::uint32_t commandTimeoutMs_ = 10000;
 
     static inline platform::SharedMemory* memory_ = nullptr;
     static inline virtualdriver::Control* control_ = nullptr;
