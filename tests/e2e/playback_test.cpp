@@ -249,51 +249,6 @@ protected:
         ASSERT_TRUE(client::sendSettings(connection_, settings)) << connection_.error;
     }
 
-    // Writes `bytes` in odd-sized pieces, never more than the writable space,
-    // so incomplete frames are carried from one write to the next. Calls
-    // `each` after every write. False when the server stopped taking audio.
-    template <typename Each> bool writeAll(const std::vector<std::uint8_t>& bytes, Each each) {
-        static constexpr std::int32_t kPieces[] = {1, 3, 5, 7, 11, 509, 1021, 4093, 8191, 2};
-        std::size_t at = 0;
-        int piece = 0;
-        const std::uint32_t start = platform::timerMs();
-        while (at < bytes.size()) {
-            const std::int32_t writable = main(ipc::kMainQueryWritable);
-            if (writable <= 0) {
-                if (platform::timerMs() - start > 60000) {
-                    return false;
-                }
-                platform::sleepMs(1);
-                continue;
-            }
-            std::int32_t count = std::min(kPieces[piece++ % std::size(kPieces)], writable);
-            count = static_cast<std::int32_t>(
-                std::min<std::size_t>(static_cast<std::size_t>(count), bytes.size() - at));
-            std::int32_t result = -1;
-            EXPECT_TRUE(client::writeAudio(connection_, bytes.data() + at, count, &result))
-                << connection_.error;
-            if (result != 0) {
-                return false;
-            }
-            at += static_cast<std::size_t>(count);
-            each();
-        }
-        return true;
-    }
-
-    bool writeAll(const std::vector<std::uint8_t>& bytes) {
-        return writeAll(bytes, [] {});
-    }
-
-    // Waits until the server says nothing is left to play.
-    void drain() {
-        const std::uint32_t start = platform::timerMs();
-        while (main(ipc::kMainQueryPlaying) != 0) {
-            ASSERT_LT(platform::timerMs() - start, 60000u) << "the output never drained";
-            platform::sleepMs(2);
-        }
-    }
-
     // Waits until the played position has caught up with the written one.
     void waitPlayed() {
         const std::uint32_t start = platform::timerMs();
@@ -301,12 +256,6 @@ protected:
             ASSERT_LT(platform::timerMs() - start, 60000u) << "the played position stalled";
             platform::sleepMs(2);
         }
-    }
-
-    void closeOutput(bool keepOutput) {
-        std::int32_t keep = keepOutput ? 1 : 0;
-        std::memcpy(connection_.block + ipc::kKeepOutputOnClose, &keep, sizeof keep);
-        main(ipc::kMainCloseOutput);
     }
 
     platform::WindowId window_ = 0;

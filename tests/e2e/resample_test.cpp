@@ -84,6 +84,7 @@ class ResampleEndToEnd : public e2e::VirtualDriverSuite {
 protected:
     void SetUp() override {
         commandTimeoutMs_ = 30000; // a converter at quality 2 is designed inside the open
+        pieces_ = {3, 4093, 16384, 7, 8191, 1021}; // larger pieces: each write feeds the converter
         ASSERT_NE(control_, nullptr);
         std::memset(static_cast<void*>(control_), 0, sizeof *control_);
         ASSERT_TRUE(client::startServer(connection_)) << connection_.error;
@@ -139,46 +140,6 @@ protected:
         ASSERT_TRUE(client::sendSettings(connection_, settings)) << connection_.error;
     }
 
-    // Writes in odd pieces no larger than the writable space.
-    bool writeAll(const std::vector<std::uint8_t>& bytes) {
-        static constexpr std::int32_t kPieces[] = {3, 4093, 16384, 7, 8191, 1021};
-        std::size_t at = 0;
-        int piece = 0;
-        const std::uint32_t start = platform::timerMs();
-        while (at < bytes.size()) {
-            const std::int32_t writable = main(ipc::kMainQueryWritable);
-            if (writable <= 0) {
-                if (platform::timerMs() - start > 60000) {
-                    return false;
-                }
-                platform::sleepMs(1);
-                continue;
-            }
-            std::int32_t count = std::min(kPieces[piece++ % std::size(kPieces)], writable);
-            count = static_cast<std::int32_t>(
-                std::min<std::size_t>(static_cast<std::size_t>(count), bytes.size() - at));
-            std::int32_t result = -1;
-            EXPECT_TRUE(client::writeAudio(connection_, bytes.data() + at, count, &result));
-            if (result != 0) {
-                return false;
-            }
-            at += static_cast<std::size_t>(count);
-        }
-        return true;
-    }
-    void drain() {
-        const std::uint32_t start = platform::timerMs();
-        while (main(ipc::kMainQueryPlaying) != 0) {
-            ASSERT_LT(platform::timerMs() - start, 60000u) << "the output never drained";
-            platform::sleepMs(2);
-        }
-    }
-    void closeOutput() {
-        std::int32_t keep = 0;
-        std::memcpy(connection_.block + ipc::kKeepOutputOnClose, &keep, sizeof keep);
-        main(ipc::kMainCloseOutput);
-    }
-
     // quillon-resample's 64-bit output for the same input.
     std::vector<double> offline(const std::vector<std::uint8_t>& input, int quality) {
         const std::string in = file("input.wav");
@@ -231,7 +192,7 @@ TEST_F(ResampleEndToEnd, PlaysAt48kAndMatchesTheOfflineConverterSampleForSample)
         const std::int32_t playedMs = realTime(ipc::kRtOutputPosition);
         EXPECT_GE(playedMs, wantMs);
         EXPECT_LE(playedMs, wantMs + 400);
-        closeOutput();
+        closeOutput(false);
 
         const std::vector<double> got = fromFirstSound(readCapture(capture));
         const std::vector<double> want = fromFirstSound(expected);
@@ -271,7 +232,7 @@ TEST_F(ResampleEndToEnd, SeekRestartsPositionsAndResetReopensMidStream) {
                                                  kInputRate));
     // Played follows written through the reset; the converter's tail adds a little.
     EXPECT_NEAR(realTime(ipc::kRtOutputPosition), written, 60);
-    closeOutput();
+    closeOutput(false);
 }
 
 TEST_F(ResampleEndToEnd, QuitWithAConverterStillHeldEndsCleanly) {
