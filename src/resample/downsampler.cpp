@@ -115,6 +115,15 @@ Downsampler::Downsampler(const ResamplerConfig& config, const ResamplerPlan& pla
             (2 * fc) * (1.0 / midRate) * dsp::sinc((fc * twoPi) * n * (1.0 / midRate)) *
             dsp::kaiserWindow(n, fftFilterLength, beta, i0Beta) * midRate / inputRate / F * 2.0;
     }
+    if (channels >= 2) {
+        // The pair convolver folds in its own 1/F: hand it the taps without the realFft's 2/F
+        // (both factors are powers of two, so the taps come back exactly).
+        std::vector<double> taps(kernelSpectrum);
+        for (double& t : taps) {
+            t *= F / 2.0;
+        }
+        dsp::preparePairConvolver(pairConvolver, F, taps.data());
+    }
     fftIndex.assign(static_cast<std::size_t>(std::sqrt(static_cast<double>(F)) + 2), 0);
     fftTable.assign(F / 2, 0.0);
     dsp::realFft(F, 1, kernelSpectrum.data(), fftIndex.data(), fftTable.data());
@@ -193,13 +202,31 @@ int Downsampler::nextStepFrames() const {
     return (blockLength - stuffOffset - 1) / stageFactor + 1;
 }
 
+int Downsampler::stuffChannel(int ch) {
+    const int H = blockLength;
+    const int k = stageFactor;
+    double* work = workBuffers[ch].data();
+    const double* in = inputFrames.data() + ch;
+    if (k == 1) {
+        for (int i = 0; i < H; ++i) {
+            work[i] = in[static_cast<std::size_t>(i) * channels];
+        }
+        return 0;
+    }
+    std::memset(work, 0, sizeof(double) * H);
+    int pos = stuffOffset;
+    for (int m = 0; pos < H; ++m, pos += k) {
+        work[pos] = in[static_cast<std::size_t>(m) * channels];
+    }
+    return pos - H;
+}
+
 std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t length, int final) {
     if (blockLength == 0) {
         return 0;
     }
     const int H = blockLength;
     const int F = fftLength;
-    const int k = stageFactor;
     const int P = phaseCount;
     const int Q = tapsPerPhase;
     const int need = nextStepFrames();
@@ -224,22 +251,33 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
     dsp::decodeInput(*this, frames, 0, bytes, inputFrames.data(), need);
 
     int nextStuff = stuffOffset;
-    for (int ch = 0; ch < channels; ++ch) {
-        double* work = workBuffers[ch].data();
-        std::memset(work, 0, sizeof(double) * F);
-        int pos = stuffOffset;
-        for (int m = 0; pos < H; ++m, pos += k) {
-            work[pos] = inputFrames[static_cast<std::size_t>(m) * channels + ch];
-        }
-        nextStuff = pos - H;
-        dsp::realFft(F, 1, work, fftIndex.data(), fftTable.data());
-        multiplySpectrum(work, kernelSpectrum.data(), F);
-        dsp::realFft(F, -1, work, fftIndex.data(), fftTable.data());
-
+    auto overlapAdd = [&](int ch) {
+        const double* work = workBuffers[ch].data();
         double* block = streamBuffers[ch].data() + Q + 1;
         for (int i = 0; i < H; ++i) {
             block[i] += work[i];
         }
+    };
+    // The blocks are zero-padded to F; the pair convolver takes that as given.
+    int ch = 0;
+    if (pairConvolver.points != 0) {
+        for (; ch + 1 < channels; ch += 2) {
+            nextStuff = stuffChannel(ch);
+            stuffChannel(ch + 1);
+            dsp::convolvePair(pairConvolver, workBuffers[ch].data(), workBuffers[ch + 1].data(),
+                              true);
+            overlapAdd(ch);
+            overlapAdd(ch + 1);
+        }
+    }
+    for (; ch < channels; ++ch) {
+        double* work = workBuffers[ch].data();
+        nextStuff = stuffChannel(ch);
+        std::memset(work + H, 0, sizeof(double) * (F - H));
+        dsp::realFft(F, 1, work, fftIndex.data(), fftTable.data());
+        multiplySpectrum(work, kernelSpectrum.data(), F);
+        dsp::realFft(F, -1, work, fftIndex.data(), fftTable.data());
+        overlapAdd(ch);
     }
 
     // Every channel reads the same positions with the same rows: list them once.
@@ -254,7 +292,7 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
             phase = 0;
         }
     }
-    int ch = 0;
+    ch = 0;
     for (; ch + 1 < channels; ch += 2) {
         polyphaseTwo(phaseTable.data(), Q, readRows.data(), readPositions.data(), produced,
                      streamBuffers[ch].data(), streamBuffers[ch + 1].data(),

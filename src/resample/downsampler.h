@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "resample/dsp/pair_convolver.h"
 #include "resample/resampler_base.h"
 
 namespace quillon::resample {
@@ -33,6 +34,9 @@ public:
     std::vector<double> kernelSpectrum; // F: packed spectrum of the long filter, gain k * 2/F
     std::vector<int> fftIndex;
     std::vector<double> fftTable;
+    // The same long filter for two channels at a time, where the processor runs it; a channel
+    // left over, or every channel elsewhere, goes through realFft with kernelSpectrum.
+    dsp::PairConvolver pairConvolver;
     std::vector<double> phaseTable; // P rows of Q taps
     std::vector<int> phaseOffsets;  // P: phaseTable row of each output phase
     std::vector<int> inputAdvance;  // P: intermediate samples to the next read position
@@ -69,6 +73,9 @@ public:
 
 private:
     int outputCapacity = 0;
+    // Zero-stuffs channel ch of inputFrames into the first H values of its work buffer and
+    // returns where the next block's first input sample falls.
+    int stuffChannel(int ch);
 };
 
 } // namespace quillon::resample

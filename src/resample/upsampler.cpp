@@ -164,6 +164,15 @@ Upsampler::Upsampler(const ResamplerConfig& config, const ResamplerPlan& plan)
                                     dsp::sinc((fc * twoPi) * n * (1.0 / midRate)) *
                                     dsp::kaiserWindow(n, fftFilterLength, beta, i0Beta) / F * 2.0;
     }
+    if (channels >= 2) {
+        // The pair convolver folds in its own 1/F: hand it the taps without the realFft's 2/F
+        // (both factors are powers of two, so the taps come back exactly).
+        std::vector<double> taps(kernelSpectrum);
+        for (double& t : taps) {
+            t *= F / 2.0;
+        }
+        dsp::preparePairConvolver(pairConvolver, F, taps.data());
+    }
     fftIndex.assign(static_cast<std::size_t>(std::sqrt(static_cast<double>(F)) + 2), 0);
     fftTable.assign(F / 2, 0.0);
     dsp::realFft(F, 1, kernelSpectrum.data(), fftIndex.data(), fftTable.data());
@@ -228,6 +237,22 @@ void Upsampler::runPolyphase(int firstFrame) {
     }
 }
 
+void Upsampler::keepConvolved(int ch) {
+    const int H = blockLength;
+    const int F = fftLength;
+    const int k = stageFactor;
+    const double* work = workBuffers[ch].data();
+    double* tail = overlapTail[ch].data();
+    double* out = outputFrames.data() + ch;
+    int i = decimationOffset;
+    for (int m = 0; i < H; i += k, ++m) {
+        out[static_cast<std::size_t>(m) * channels] = work[i] + tail[m];
+    }
+    for (int t = 0; i < F; i += k, ++t) {
+        tail[t] = work[i];
+    }
+}
+
 std::uint32_t Upsampler::process(const std::uint8_t* bytes, std::uint32_t length, int final) {
     if (blockLength == 0) {
         return 0;
@@ -267,29 +292,27 @@ std::uint32_t Upsampler::process(const std::uint8_t* bytes, std::uint32_t length
         ((static_cast<std::int64_t>(tickPos) - 1) * inputRate + lcmRate) / lcmRate);
     runPolyphase(firstFrame);
 
-    int next = decimationOffset;
-    int produced = 0;
-    for (int ch = 0; ch < channels; ++ch) {
+    // The blocks are zero-padded to F; the pair convolver takes that as given.
+    int ch = 0;
+    if (pairConvolver.points != 0) {
+        for (; ch + 1 < channels; ch += 2) {
+            dsp::convolvePair(pairConvolver, workBuffers[ch].data(), workBuffers[ch + 1].data(),
+                              true);
+            keepConvolved(ch);
+            keepConvolved(ch + 1);
+        }
+    }
+    for (; ch < channels; ++ch) {
         double* work = workBuffers[ch].data();
         std::memset(work + H, 0, sizeof(double) * (F - H));
         dsp::realFft(F, 1, work, fftIndex.data(), fftTable.data());
         multiplySpectrum(work, kernelSpectrum.data(), F);
         dsp::realFft(F, -1, work, fftIndex.data(), fftTable.data());
-
-        double* tail = overlapTail[ch].data();
-        int i = decimationOffset;
-        int m = 0;
-        for (; i < H; i += k, ++m) {
-            outputFrames[static_cast<std::size_t>(m) * channels + ch] = work[i] + tail[m];
-        }
-        next = i;
-        produced = m;
-        for (int t = 0; i < F; i += k, ++t) {
-            tail[t] = work[i];
-        }
+        keepConvolved(ch);
     }
-    decimationOffset = next - H;
-    blockOutputs = produced;
+    // Samples decimationOffset, + k, ... below H were kept; the next block starts past H.
+    blockOutputs = (H - decimationOffset + k - 1) / k;
+    decimationOffset = decimationOffset + blockOutputs * k - H;
     tickPos += static_cast<int>((static_cast<std::int64_t>(inputRate / rateGcd) * H) / k);
 
     dsp::encodeOutput(*this, blockOutputs, outputFrames.data());

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "resample/dsp/pair_convolver.h"
 #include "resample/resampler_base.h"
 
 namespace quillon::resample {
@@ -33,6 +34,9 @@ public:
     std::vector<double> kernelSpectrum; // F: packed spectrum of the long filter, gain 2/F folded in
     std::vector<int> fftIndex;
     std::vector<double> fftTable;
+    // The same long filter for two channels at a time, where the processor runs it; a channel
+    // left over, or every channel elsewhere, goes through realFft with kernelSpectrum.
+    dsp::PairConvolver pairConvolver;
 
     // Buffers, sized once here.
     std::vector<double> history;      // (H + Q) frames, interleaved; frame 0 is the oldest kept
@@ -63,6 +67,8 @@ public:
 
 private:
     void runPolyphase(int firstFrame);
+    // Overlap-add and decimation of channel ch's convolved block into outputFrames and its tail.
+    void keepConvolved(int ch);
 };
 
 } // namespace quillon::resample

@@ -2,6 +2,7 @@
 // flushing step, channel independence, chunking independence.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <random>
@@ -182,17 +183,25 @@ TEST(ResamplerStream, ChannelsAreIndependentAndChunkingDoesNotMatter) {
                     interleaved[i * channels + c] = src[i];
                 }
             }
-            // Odd chunk sizes split frames and steps anywhere.
+            // Odd chunk sizes split frames and steps anywhere, and change nothing at all.
+            // Channels that share a complex transform round differently from one alone, so
+            // against the mono runs the bound is a few units in the last place.
+            std::vector<double> first;
             for (std::size_t chunk : {std::size_t{777}, std::size_t{65536}}) {
                 const auto out =
                     convertAll(makeConfig(p.in, p.out, 0, channels), asBytes(interleaved), chunk);
                 ASSERT_EQ(out.size(), mono[0].size() * channels) << channels << " " << chunk;
                 for (int c = 0; c < channels; ++c) {
-                    std::size_t mismatches = 0;
+                    double worst = 0.0;
                     for (std::size_t i = 0; i < mono[c].size(); ++i) {
-                        mismatches += out[i * channels + c] != mono[c][i];
+                        worst = std::max(worst, std::abs(out[i * channels + c] - mono[c][i]));
                     }
-                    EXPECT_EQ(mismatches, 0u) << "channel " << c << " of " << channels;
+                    EXPECT_LT(worst, 1e-13) << "channel " << c << " of " << channels;
+                }
+                if (first.empty()) {
+                    first = out;
+                } else {
+                    EXPECT_TRUE(out == first) << "chunking changed the output";
                 }
             }
         }

@@ -1,0 +1,24 @@
+#pragma once
+
+// Internal to the pair convolver: the kernels, compiled for AVX2 and FMA in their own unit and
+// entered only after the run-time check.
+
+#include <cstddef>
+
+namespace quillon::dsp::detail {
+
+// What a run does at the leaves: the forward transform, the inverse one, or the forward
+// transform, the product with the kernel and the inverse, in one go.
+enum class PairRun { forward, inverse, convolve };
+
+// Levels run from the top block of n points down to the leaves of 16 or 32 points, each a
+// quarter of the one above. Levels of at most pairFullTableLimit points keep w, w^2 and w^3
+// per group of four lanes (24 doubles); larger ones keep w alone (8 doubles) and derive the
+// others, so the big tables stream through the cache at a third of the size.
+constexpr std::size_t pairFullTableLimit = 4096;
+
+void runPairAvx2(PairRun run, std::size_t n, const double* twiddles, const std::size_t* levels,
+                 double* re, double* im, const double* kernelRe, const double* kernelIm,
+                 bool upperHalfZero);
+
+} // namespace quillon::dsp::detail
