@@ -170,6 +170,8 @@ Downsampler::Downsampler(const ResamplerConfig& config, const ResamplerPlan& pla
                 (2 * D) * (1.0 / L) * dsp::sinc((D * twoPi) * n * (1.0 / L)) *
                 dsp::kaiserWindow(n, polyLength, beta, i0Beta) * L / midRate;
         }
+        dsp::prepareSlidingProducts(polyphaseGroups, phaseTable.data(), Q, phaseOffsets.data(),
+                                    inputAdvance.data(), P, false);
     }
 
     const int Q = tapsPerPhase;
@@ -292,15 +294,34 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
             phase = 0;
         }
     }
+    // Whole groups of four outputs where the processor runs them, the rest one by one.
+    int done = 0;
+    if (polyphaseGroups.period != 0 && produced >= 4) {
+        const std::size_t groups = static_cast<std::size_t>(produced) / 4;
+        ch = 0;
+        for (; ch + 1 < channels; ch += 2) {
+            dsp::runSlidingProducts(polyphaseGroups, phaseIndex, groups, readPositions[0],
+                                    streamBuffers[ch].data(), streamBuffers[ch + 1].data(), 1,
+                                    outputFrames.data() + ch, outputFrames.data() + ch + 1,
+                                    channels);
+        }
+        if (ch < channels) {
+            dsp::runSlidingProducts(polyphaseGroups, phaseIndex, groups, readPositions[0],
+                                    streamBuffers[ch].data(), nullptr, 1, outputFrames.data() + ch,
+                                    nullptr, channels);
+        }
+        done = static_cast<int>(groups) * 4;
+    }
+    double* rest = outputFrames.data() + static_cast<std::size_t>(done) * channels;
     ch = 0;
     for (; ch + 1 < channels; ch += 2) {
-        polyphaseTwo(phaseTable.data(), Q, readRows.data(), readPositions.data(), produced,
-                     streamBuffers[ch].data(), streamBuffers[ch + 1].data(),
-                     outputFrames.data() + ch, channels);
+        polyphaseTwo(phaseTable.data(), Q, readRows.data() + done, readPositions.data() + done,
+                     produced - done, streamBuffers[ch].data(), streamBuffers[ch + 1].data(),
+                     rest + ch, channels);
     }
     if (ch < channels) {
-        polyphaseOne(phaseTable.data(), Q, readRows.data(), readPositions.data(), produced,
-                     streamBuffers[ch].data(), outputFrames.data() + ch, channels);
+        polyphaseOne(phaseTable.data(), Q, readRows.data() + done, readPositions.data() + done,
+                     produced - done, streamBuffers[ch].data(), rest + ch, channels);
     }
     stuffOffset = nextStuff;
     phaseIndex = phase;

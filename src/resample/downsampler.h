@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "resample/dsp/pair_convolver.h"
+#include "resample/dsp/sliding_products.h"
 #include "resample/resampler_base.h"
 
 namespace quillon::resample {
@@ -37,9 +38,10 @@ public:
     // The same long filter for two channels at a time, where the processor runs it; a channel
     // left over, or every channel elsewhere, goes through realFft with kernelSpectrum.
     dsp::PairConvolver pairConvolver;
-    std::vector<double> phaseTable; // P rows of Q taps
-    std::vector<int> phaseOffsets;  // P: phaseTable row of each output phase
-    std::vector<int> inputAdvance;  // P: intermediate samples to the next read position
+    std::vector<double> phaseTable;       // P rows of Q taps
+    std::vector<int> phaseOffsets;        // P: phaseTable row of each output phase
+    std::vector<int> inputAdvance;        // P: intermediate samples to the next read position
+    dsp::SlidingProducts polyphaseGroups; // the same products four at a time, where available
 
     // Buffers, sized once here.
     std::vector<double> inputFrames;                // one step's decoded frames, interleaved

@@ -150,6 +150,17 @@ Upsampler::Upsampler(const ResamplerConfig& config, const ResamplerPlan& plan)
             dsp::kaiserWindow(n, polyLength, beta, i0Beta) * L / inputRate;
     }
 
+    {
+        std::vector<int> advanceFrames(inputAdvance.size());
+        for (std::size_t i = 0; i < advanceFrames.size(); ++i) {
+            advanceFrames[i] = inputAdvance[i] / channels;
+        }
+        // Steps are H samples, a multiple of 4, so with P * k one too every group starts on a
+        // multiple of 4 and only those starts need tables.
+        dsp::prepareSlidingProducts(polyphaseGroups, phaseTable.data(), Q, phaseOffsets.data(),
+                                    advanceFrames.data(), P * k, (P * k) % 4 == 0);
+    }
+
     // Long filter at inputRate / 2, applied at midRate.
     fftFilterLength = plan.longFilterTaps;
     fftLength = plan.fftSize;
@@ -209,6 +220,21 @@ int Upsampler::nextStepFrames() const {
 void Upsampler::runPolyphase(int firstFrame) {
     const double* src = history.data() + static_cast<std::size_t>(firstFrame) * channels;
     double* const* work = workPointers.data();
+    if (polyphaseGroups.period != 0) {
+        const std::size_t groups = static_cast<std::size_t>(blockLength) / 4;
+        int after = phaseIndex;
+        int c = 0;
+        for (; c + 1 < channels; c += 2) {
+            after = dsp::runSlidingProducts(polyphaseGroups, phaseIndex, groups, 0, src + c,
+                                            src + c + 1, channels, work[c], work[c + 1], 1);
+        }
+        if (c < channels) {
+            after = dsp::runSlidingProducts(polyphaseGroups, phaseIndex, groups, 0, src + c,
+                                            nullptr, channels, work[c], nullptr, 1);
+        }
+        phaseIndex = after;
+        return;
+    }
     switch (tapsPerPhase) {
     case 2:
         phaseIndex = polyphaseForChannels<2>(*this, phaseIndex, src, work);

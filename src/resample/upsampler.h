@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "resample/dsp/pair_convolver.h"
+#include "resample/dsp/sliding_products.h"
 #include "resample/resampler_base.h"
 
 namespace quillon::resample {
@@ -28,9 +29,10 @@ public:
     int fftLength = 0;       // F
     int blockLength = 0;     // H = F / 2
 
-    std::vector<double> phaseTable;     // P rows of Q taps: row r holds taps r, r + P, r + 2P, ...
-    std::vector<int> phaseOffsets;      // P * k: phaseTable row of each intermediate sample
-    std::vector<int> inputAdvance;      // P * k: doubles the read position moves afterwards
+    std::vector<double> phaseTable; // P rows of Q taps: row r holds taps r, r + P, r + 2P, ...
+    std::vector<int> phaseOffsets;  // P * k: phaseTable row of each intermediate sample
+    std::vector<int> inputAdvance;  // P * k: doubles the read position moves afterwards
+    dsp::SlidingProducts polyphaseGroups; // the same products four at a time, where available
     std::vector<double> kernelSpectrum; // F: packed spectrum of the long filter, gain 2/F folded in
     std::vector<int> fftIndex;
     std::vector<double> fftTable;

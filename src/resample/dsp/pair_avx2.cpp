@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <immintrin.h>
 
-#include "resample/dsp/pair_kernels.h"
+#include "resample/dsp/avx2_kernels.h"
 
 #pragma GCC target("avx2,fma")
 

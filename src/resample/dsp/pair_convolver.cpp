@@ -3,8 +3,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "resample/dsp/avx2_kernels.h"
 #include "resample/dsp/fft_kernels.h"
-#include "resample/dsp/pair_kernels.h"
 
 namespace quillon::dsp {
 

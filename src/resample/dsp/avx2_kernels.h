@@ -1,7 +1,7 @@
 #pragma once
 
-// Internal to the pair convolver: the kernels, compiled for AVX2 and FMA in their own unit and
-// entered only after the run-time check.
+// Internal to the pair convolver and the grouped products: kernels compiled for AVX2 and FMA in
+// units of their own, entered only after the run-time check.
 
 #include <cstddef>
 
@@ -20,5 +20,12 @@ constexpr std::size_t pairFullTableLimit = 4096;
 void runPairAvx2(PairRun run, std::size_t n, const double* twiddles, const std::size_t* levels,
                  double* re, double* im, const double* kernelRe, const double* kernelIm,
                  bool upperHalfZero);
+
+// The groups of runSlidingProducts; coefs, widths and advance as in SlidingProducts, entry e
+// starting at coefs + e * stride.
+int runSlidingAvx2(const double* coefs, std::size_t stride, const int* widths, const int* advance,
+                   int period, int phaseStep, int phase, std::size_t groups, std::ptrdiff_t start,
+                   const double* s0, const double* s1, std::ptrdiff_t sStride, double* out0,
+                   double* out1, std::ptrdiff_t outStride);
 
 } // namespace quillon::dsp::detail
