@@ -176,7 +176,7 @@ Downsampler::Downsampler(const ResamplerConfig& config, const ResamplerPlan& pla
 
     const int Q = tapsPerPhase;
     inputFrames.assign(static_cast<std::size_t>(H / k + k + 1) * channels, 0.0);
-    workBuffers.assign(channels, std::vector<double>(F, 0.0));
+    workBuffers.assign(channels, dsp::AlignedDoubles(F, 0.0));
     streamBuffers.assign(channels, std::vector<double>(static_cast<std::size_t>(H) + Q + 1, 0.0));
     // Read positions run from ceil(tickPos / P) >= 0 up to H in steps averaging M / P, so a
     // step yields at most H * P / M + 1 frames.

@@ -45,7 +45,7 @@ public:
 
     // Buffers, sized once here.
     std::vector<double> inputFrames;                // one step's decoded frames, interleaved
-    std::vector<std::vector<double>> workBuffers;   // per channel, F
+    std::vector<dsp::AlignedDoubles> workBuffers;   // per channel, F
     std::vector<std::vector<double>> streamBuffers; // per channel, H + Q + 1; see process
     std::vector<double> outputFrames;               // one step's output frames, interleaved
     std::vector<int> readRows;      // per output of a step: phaseTable offset of its row

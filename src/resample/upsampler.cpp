@@ -191,7 +191,7 @@ Upsampler::Upsampler(const ResamplerConfig& config, const ResamplerPlan& plan)
     history.assign(static_cast<std::size_t>(H + Q) * channels, 0.0);
     outputFrames.assign(static_cast<std::size_t>(H / k + 1) * channels, 0.0);
     overlapTail.assign(channels, std::vector<double>(H / k + 1, 0.0));
-    workBuffers.assign(channels, std::vector<double>(F, 0.0));
+    workBuffers.assign(channels, dsp::AlignedDoubles(F, 0.0));
     for (auto& buffer : workBuffers) {
         workPointers.push_back(buffer.data());
     }

@@ -44,7 +44,7 @@ public:
     std::vector<double> history;      // (H + Q) frames, interleaved; frame 0 is the oldest kept
     std::vector<double> outputFrames; // (H / k + 1) frames, interleaved
     std::vector<std::vector<double>> overlapTail; // per channel, H / k + 1
-    std::vector<std::vector<double>> workBuffers; // per channel, F
+    std::vector<dsp::AlignedDoubles> workBuffers; // per channel, F
     std::vector<double*> workPointers;            // workBuffers[c].data(), for the kernels
 
     // Step state.

@@ -15,7 +15,7 @@ bool isLeaf(std::size_t n) {
 }
 
 // e^(-2 pi i j/n) computed directly for each j, so no error builds up along a table.
-void fillLevel(std::vector<double>& tw, std::size_t n) {
+void fillLevel(AlignedDoubles& tw, std::size_t n) {
     const std::size_t m = n / 4;
     const bool full = n <= detail::pairFullTableLimit;
     const double step = 2.0 * std::numbers::pi / static_cast<double>(n);

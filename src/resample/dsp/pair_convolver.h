@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "resample/dsp/aligned.h"
+
 namespace quillon::dsp {
 
 // Fast linear convolution of two real signals at once, for the converters' long filters.
@@ -18,10 +20,10 @@ namespace quillon::dsp {
 // converters keep their channels anyway and lets every vector lane hold its own point.
 struct PairConvolver {
     int points = 0;                  // n, complex points of the transform; 0 when not set up
-    std::vector<double> twiddles;    // the passes' twiddles, level by level from the top
+    AlignedDoubles twiddles;         // the passes' twiddles, level by level from the top
     std::vector<std::size_t> levels; // offset in twiddles of each level's table
-    std::vector<double> kernelRe;    // kernel spectrum in the transform's order, 1/n folded in
-    std::vector<double> kernelIm;
+    AlignedDoubles kernelRe;         // kernel spectrum in the transform's order, 1/n folded in
+    AlignedDoubles kernelIm;
 };
 
 // True when this processor runs the convolver (it needs AVX2 and FMA). Elsewhere the converters

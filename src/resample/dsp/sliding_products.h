@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "resample/dsp/aligned.h"
+
 namespace quillon::dsp {
 
 // The polyphase stages' inner products, four outputs at a time.
@@ -15,13 +17,13 @@ namespace quillon::dsp {
 // order (the zeros add nothing), with fused multiply-adds; a group of four costs width vector
 // operations instead of 4 q scalar ones.
 struct SlidingProducts {
-    int period = 0;            // phases in the cycle; 0 when not set up
-    int q = 0;                 // taps per row
-    int width = 0;             // longest window of a group of four
-    int phaseStep = 1;         // 4 when every group starts on a multiple of 4, else 1
-    std::vector<double> coefs; // per group start: width x 4, window position major
-    std::vector<int> widths;   // per group start: window length, at most width
-    std::vector<int> advance;  // per group start: samples from this window to the next
+    int period = 0;           // phases in the cycle; 0 when not set up
+    int q = 0;                // taps per row
+    int width = 0;            // longest window of a group of four
+    int phaseStep = 1;        // 4 when every group starts on a multiple of 4, else 1
+    AlignedDoubles coefs;     // per group start: width x 4, window position major
+    std::vector<int> widths;  // per group start: window length, at most width
+    std::vector<int> advance; // per group start: samples from this window to the next
 };
 
 // True when this processor runs the grouped products (it needs AVX2 and FMA); elsewhere the
