@@ -1,4 +1,6 @@
-// One forward plus one inverse real transform, in place, at the converters' sizes.
+// One forward plus one inverse real transform, in place, at the converters' sizes; and the
+// converters' convolution of a channel pair through one complex transform, beside the same
+// convolution with FFTW's split-format complex transforms.
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include <fftw3.h>
 
 #include "resample/dsp/fft_kernels.h"
+#include "resample/dsp/pair_convolver.h"
 #include "resample/dsp/real_fft.h"
 
 namespace {
@@ -72,6 +75,65 @@ void fftw(benchmark::State& state, unsigned flags) {
     fftw_free(a);
 }
 
+// Two channels' zero-padded blocks of n/2 samples through a kernel of n/2 taps, as a step does.
+void quillonPair(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    std::vector<double> taps(static_cast<std::size_t>(n), 0.0);
+    fill(taps.data(), n / 2 - 1);
+    quillon::dsp::PairConvolver plan;
+    if (!quillon::dsp::preparePairConvolver(plan, n, taps.data())) {
+        state.SkipWithError("pair convolver not supported here");
+        return;
+    }
+    quillon::dsp::AlignedDoubles re(static_cast<std::size_t>(n)), im(static_cast<std::size_t>(n));
+    for (auto _ : state) {
+        fill(re.data(), n / 2);
+        fill(im.data(), n / 2);
+        auto start = Clock::now();
+        quillon::dsp::convolvePair(plan, re.data(), im.data(), true);
+        benchmark::DoNotOptimize(re.data());
+        state.SetIterationTime(seconds(Clock::now() - start));
+    }
+}
+
+void fftwPair(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    double* re = fftw_alloc_real(static_cast<std::size_t>(n));
+    double* im = fftw_alloc_real(static_cast<std::size_t>(n));
+    double* kr = fftw_alloc_real(static_cast<std::size_t>(n));
+    double* ki = fftw_alloc_real(static_cast<std::size_t>(n));
+    fftw_iodim dim{n, 1, 1};
+    // FFTW's split format has no inverse flag: swapping the parts gives the inverse transform.
+    fftw_plan forward = fftw_plan_guru_split_dft(1, &dim, 0, nullptr, re, im, re, im, FFTW_MEASURE);
+    fftw_plan inverse = fftw_plan_guru_split_dft(1, &dim, 0, nullptr, im, re, im, re, FFTW_MEASURE);
+    std::memset(re, 0, sizeof(double) * n);
+    std::memset(im, 0, sizeof(double) * n);
+    fill(re, n / 2 - 1);
+    fftw_execute(forward);
+    std::memcpy(kr, re, sizeof(double) * n);
+    std::memcpy(ki, im, sizeof(double) * n);
+    for (auto _ : state) {
+        std::memset(re, 0, sizeof(double) * n);
+        std::memset(im, 0, sizeof(double) * n);
+        fill(re, n / 2);
+        fill(im, n / 2);
+        auto start = Clock::now();
+        fftw_execute(forward);
+        for (int i = 0; i < n; ++i) {
+            const double r = re[i] * kr[i] - im[i] * ki[i];
+            im[i] = re[i] * ki[i] + im[i] * kr[i];
+            re[i] = r;
+        }
+        fftw_execute(inverse);
+        benchmark::DoNotOptimize(re);
+        state.SetIterationTime(seconds(Clock::now() - start));
+    }
+    fftw_destroy_plan(forward);
+    fftw_destroy_plan(inverse);
+    for (double* p : {re, im, kr, ki})
+        fftw_free(p);
+}
+
 void sizes(benchmark::internal::Benchmark* b) {
     b->Arg(2048)->Arg(32768)->Arg(524288)->Unit(benchmark::kMicrosecond)->UseManualTime();
 }
@@ -80,6 +142,8 @@ BENCHMARK_CAPTURE(quillonFft, sse2, FftKernel::sse2)->Apply(sizes);
 BENCHMARK_CAPTURE(quillonFft, avx2, FftKernel::avx2)->Apply(sizes);
 BENCHMARK_CAPTURE(fftw, estimate, FFTW_ESTIMATE)->Apply(sizes);
 BENCHMARK_CAPTURE(fftw, measure, FFTW_MEASURE)->Apply(sizes);
+BENCHMARK(quillonPair)->Apply(sizes);
+BENCHMARK(fftwPair)->Apply(sizes);
 
 } // namespace
 

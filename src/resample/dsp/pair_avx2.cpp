@@ -154,7 +154,7 @@ const LeafTwiddles& leafTwiddles() {
 }
 
 // 16 points in v[0..3] (points 4g .. 4g + 3 in v[g]).
-inline void forward16(C v[4], const LeafTwiddles& t) {
+[[gnu::always_inline]] inline void forward16(C v[4], const LeafTwiddles& t) {
     dft4(v[0], v[1], v[2], v[3]);
     v[1] = mul(v[1], t.w16[0]);
     v[2] = mul(v[2], t.w16[1]);
@@ -162,7 +162,7 @@ inline void forward16(C v[4], const LeafTwiddles& t) {
     transpose(v[0], v[1], v[2], v[3]);
     dft4(v[0], v[1], v[2], v[3]);
 }
-inline void inverse16(C v[4], const LeafTwiddles& t) {
+[[gnu::always_inline]] inline void inverse16(C v[4], const LeafTwiddles& t) {
     idft4(v[0], v[1], v[2], v[3]);
     transpose(v[0], v[1], v[2], v[3]);
     v[1] = mulConj(v[1], t.w16[0]);
@@ -173,33 +173,39 @@ inline void inverse16(C v[4], const LeafTwiddles& t) {
 
 // 32 points in v[0..7]: a radix-4 pass (quarter q in v[2q], v[2q + 1]), a radix-2 pass in each
 // quarter, then the 4-point transforms of v[0..3] and v[4..7] across lanes.
-inline void forward32(C v[8], const LeafTwiddles& t) {
+[[gnu::always_inline]] inline void forward32(C v[8], const LeafTwiddles& t) {
+#pragma GCC unroll 2
     for (int h = 0; h < 2; ++h) {
         dft4(v[h], v[h + 2], v[h + 4], v[h + 6]);
         v[h + 2] = mul(v[h + 2], t.w32[h][0]);
         v[h + 4] = mul(v[h + 4], t.w32[h][1]);
         v[h + 6] = mul(v[h + 6], t.w32[h][2]);
     }
+#pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) {
         C a = v[2 * q], b = v[2 * q + 1];
         v[2 * q] = add(a, b);
         v[2 * q + 1] = mul(sub(a, b), t.w8);
     }
+#pragma GCC unroll 2
     for (int g = 0; g < 8; g += 4) {
         transpose(v[g], v[g + 1], v[g + 2], v[g + 3]);
         dft4(v[g], v[g + 1], v[g + 2], v[g + 3]);
     }
 }
-inline void inverse32(C v[8], const LeafTwiddles& t) {
+[[gnu::always_inline]] inline void inverse32(C v[8], const LeafTwiddles& t) {
+#pragma GCC unroll 2
     for (int g = 0; g < 8; g += 4) {
         idft4(v[g], v[g + 1], v[g + 2], v[g + 3]);
         transpose(v[g], v[g + 1], v[g + 2], v[g + 3]);
     }
+#pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) {
         C a = v[2 * q], b = mulConj(v[2 * q + 1], t.w8);
         v[2 * q] = add(a, b);
         v[2 * q + 1] = sub(a, b);
     }
+#pragma GCC unroll 2
     for (int h = 0; h < 2; ++h) {
         v[h + 2] = mulConj(v[h + 2], t.w32[h][0]);
         v[h + 4] = mulConj(v[h + 4], t.w32[h][1]);
@@ -208,28 +214,33 @@ inline void inverse32(C v[8], const LeafTwiddles& t) {
     }
 }
 
-template <int N>
-void leaf(PairRun run, double* re, double* im, const double* kr, const double* ki) {
+// The small loops here must unroll and the helpers inline, so that the leaf's points stay in
+// registers.
+template <PairRun RUN, int N>
+void leaf(double* re, double* im, const double* kr, const double* ki, const LeafTwiddles& t) {
     constexpr int count = N / 4;
-    const LeafTwiddles& t = leafTwiddles();
     C v[count];
+#pragma GCC unroll 8
     for (int g = 0; g < count; ++g)
         v[g] = load(re, im, 4 * g);
-    if (run != PairRun::inverse) {
+    if constexpr (RUN != PairRun::inverse) {
         if constexpr (N == 16)
             forward16(v, t);
         else
             forward32(v, t);
     }
-    if (run == PairRun::convolve)
+    if constexpr (RUN == PairRun::convolve) {
+#pragma GCC unroll 8
         for (int g = 0; g < count; ++g)
             v[g] = mul(v[g], load(kr, ki, 4 * g));
-    if (run != PairRun::forward) {
+    }
+    if constexpr (RUN != PairRun::forward) {
         if constexpr (N == 16)
             inverse16(v, t);
         else
             inverse32(v, t);
     }
+#pragma GCC unroll 8
     for (int g = 0; g < count; ++g)
         store(re, im, 4 * g, v[g]);
 }
@@ -290,25 +301,26 @@ template <bool FULL> void inversePass(double* re, double* im, std::size_t m, con
 }
 
 struct Walk {
-    PairRun run;
     const double* twiddles;
     const std::size_t* levels;
+    const LeafTwiddles& leaves;
 };
 
+template <PairRun RUN>
 void walk(const Walk& w, std::size_t n, int level, double* re, double* im, const double* kr,
           const double* ki, bool upperHalfZero) {
     if (n == 16) {
-        leaf<16>(w.run, re, im, kr, ki);
+        leaf<RUN, 16>(re, im, kr, ki, w.leaves);
         return;
     }
     if (n == 32) {
-        leaf<32>(w.run, re, im, kr, ki);
+        leaf<RUN, 32>(re, im, kr, ki, w.leaves);
         return;
     }
     const std::size_t m = n / 4;
     const double* tw = w.twiddles + w.levels[level];
     const bool full = n <= pairFullTableLimit;
-    if (w.run != PairRun::inverse) {
+    if constexpr (RUN != PairRun::inverse) {
         if (full)
             upperHalfZero ? forwardPass<true, true>(re, im, m, tw)
                           : forwardPass<true, false>(re, im, m, tw);
@@ -317,9 +329,9 @@ void walk(const Walk& w, std::size_t n, int level, double* re, double* im, const
                           : forwardPass<false, false>(re, im, m, tw);
     }
     for (std::size_t q = 0; q < 4; ++q)
-        walk(w, m, level + 1, re + q * m, im + q * m, kr ? kr + q * m : nullptr,
-             ki ? ki + q * m : nullptr, false);
-    if (w.run != PairRun::forward) {
+        walk<RUN>(w, m, level + 1, re + q * m, im + q * m, kr ? kr + q * m : nullptr,
+                  ki ? ki + q * m : nullptr, false);
+    if constexpr (RUN != PairRun::forward) {
         if (full)
             inversePass<true>(re, im, m, tw);
         else
@@ -332,8 +344,18 @@ void walk(const Walk& w, std::size_t n, int level, double* re, double* im, const
 void runPairAvx2(PairRun run, std::size_t n, const double* twiddles, const std::size_t* levels,
                  double* re, double* im, const double* kernelRe, const double* kernelIm,
                  bool upperHalfZero) {
-    walk(Walk{run, twiddles, levels}, n, 0, re, im, kernelRe, kernelIm,
-         upperHalfZero && run != PairRun::inverse);
+    const Walk w{twiddles, levels, leafTwiddles()};
+    switch (run) {
+    case PairRun::forward:
+        walk<PairRun::forward>(w, n, 0, re, im, nullptr, nullptr, upperHalfZero);
+        break;
+    case PairRun::inverse:
+        walk<PairRun::inverse>(w, n, 0, re, im, nullptr, nullptr, false);
+        break;
+    case PairRun::convolve:
+        walk<PairRun::convolve>(w, n, 0, re, im, kernelRe, kernelIm, upperHalfZero);
+        break;
+    }
 }
 
 } // namespace quillon::dsp::detail

@@ -24,39 +24,104 @@ inline void put(double* out, std::ptrdiff_t stride, __m256d v) {
     _mm_storeh_pd(out + 3 * stride, hi);
 }
 
+// One group of four outputs for CH channels (1 or 2), into acc[0 .. CH).
+template <int CH>
+inline void group(const double* c, int width, const double* x0, const double* x1,
+                  std::ptrdiff_t sStride, __m256d* acc) {
+    // Lane l sums its own taps in order: the zeros around them leave the sum as it is.
+    __m256d a0 = _mm256_setzero_pd(), a1 = _mm256_setzero_pd();
+    for (int u = 0; u < width; ++u) {
+        const __m256d k = _mm256_loadu_pd(c + 4 * u);
+        a0 = _mm256_fmadd_pd(k, _mm256_broadcast_sd(x0 + u * sStride), a0);
+        if constexpr (CH == 2)
+            a1 = _mm256_fmadd_pd(k, _mm256_broadcast_sd(x1 + u * sStride), a1);
+    }
+    acc[0] = a0;
+    if constexpr (CH == 2)
+        acc[1] = a1;
+}
+
+template <int CH>
+int runGroups(const double* coefs, std::size_t stride, const int* widths, const int* advance,
+              int period, int phaseStep, int phase, std::size_t groups, std::ptrdiff_t start,
+              const double* s0, const double* s1, std::ptrdiff_t sStride, double* out0,
+              double* out1, std::ptrdiff_t outStride) {
+    const std::ptrdiff_t groupStride = 4 * outStride;
+    std::size_t g = 0;
+    // Two groups at a time: each sum is one chain of dependent multiply-adds, and two groups
+    // give the processor twice as many chains to overlap.
+    for (; g + 2 <= groups; g += 2) {
+        const int e0 = phase / phaseStep;
+        const std::ptrdiff_t start1 = start + advance[e0];
+        const int phase1 = (phase + 4) % period;
+        const int e1 = phase1 / phaseStep;
+        __m256d a[2], b[2];
+        const int w = widths[e0] < widths[e1] ? widths[e0] : widths[e1];
+        const double* c0 = coefs + static_cast<std::size_t>(e0) * stride;
+        const double* c1 = coefs + static_cast<std::size_t>(e1) * stride;
+        const double* x0 = s0 + start * sStride;
+        const double* y0 = s0 + start1 * sStride;
+        const double* x1 = CH == 2 ? s1 + start * sStride : nullptr;
+        const double* y1 = CH == 2 ? s1 + start1 * sStride : nullptr;
+        a[0] = a[1] = b[0] = b[1] = _mm256_setzero_pd();
+        int u = 0;
+        for (; u < w; ++u) {
+            const __m256d k0 = _mm256_loadu_pd(c0 + 4 * u);
+            const __m256d k1 = _mm256_loadu_pd(c1 + 4 * u);
+            a[0] = _mm256_fmadd_pd(k0, _mm256_broadcast_sd(x0 + u * sStride), a[0]);
+            b[0] = _mm256_fmadd_pd(k1, _mm256_broadcast_sd(y0 + u * sStride), b[0]);
+            if constexpr (CH == 2) {
+                a[1] = _mm256_fmadd_pd(k0, _mm256_broadcast_sd(x1 + u * sStride), a[1]);
+                b[1] = _mm256_fmadd_pd(k1, _mm256_broadcast_sd(y1 + u * sStride), b[1]);
+            }
+        }
+        for (int v = u; v < widths[e0]; ++v) {
+            const __m256d k0 = _mm256_loadu_pd(c0 + 4 * v);
+            a[0] = _mm256_fmadd_pd(k0, _mm256_broadcast_sd(x0 + v * sStride), a[0]);
+            if constexpr (CH == 2)
+                a[1] = _mm256_fmadd_pd(k0, _mm256_broadcast_sd(x1 + v * sStride), a[1]);
+        }
+        for (int v = u; v < widths[e1]; ++v) {
+            const __m256d k1 = _mm256_loadu_pd(c1 + 4 * v);
+            b[0] = _mm256_fmadd_pd(k1, _mm256_broadcast_sd(y0 + v * sStride), b[0]);
+            if constexpr (CH == 2)
+                b[1] = _mm256_fmadd_pd(k1, _mm256_broadcast_sd(y1 + v * sStride), b[1]);
+        }
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(g) * groupStride;
+        put(out0 + at, outStride, a[0]);
+        put(out0 + at + groupStride, outStride, b[0]);
+        if constexpr (CH == 2) {
+            put(out1 + at, outStride, a[1]);
+            put(out1 + at + groupStride, outStride, b[1]);
+        }
+        start = start1 + advance[e1];
+        phase = (phase1 + 4) % period;
+    }
+    if (g < groups) {
+        const int e = phase / phaseStep;
+        __m256d acc[2];
+        group<CH>(coefs + static_cast<std::size_t>(e) * stride, widths[e], s0 + start * sStride,
+                  CH == 2 ? s1 + start * sStride : nullptr, sStride, acc);
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(g) * groupStride;
+        put(out0 + at, outStride, acc[0]);
+        if constexpr (CH == 2)
+            put(out1 + at, outStride, acc[1]);
+        phase = (phase + 4) % period;
+    }
+    return phase;
+}
+
 } // namespace
 
 int runSlidingAvx2(const double* coefs, std::size_t stride, const int* widths, const int* advance,
                    int period, int phaseStep, int phase, std::size_t groups, std::ptrdiff_t start,
                    const double* s0, const double* s1, std::ptrdiff_t sStride, double* out0,
                    double* out1, std::ptrdiff_t outStride) {
-    for (std::size_t g = 0; g < groups; ++g) {
-        const int e = phase / phaseStep;
-        const double* c = coefs + static_cast<std::size_t>(e) * stride;
-        const int width = widths[e];
-        const double* x0 = s0 + start * sStride;
-        double* o0 = out0 + static_cast<std::ptrdiff_t>(4 * g) * outStride;
-        // Lane l sums its own taps in order: the zeros around them leave the sum as it is.
-        __m256d a0 = _mm256_setzero_pd();
-        if (s1) {
-            const double* x1 = s1 + start * sStride;
-            __m256d a1 = _mm256_setzero_pd();
-            for (int u = 0; u < width; ++u) {
-                const __m256d k = _mm256_loadu_pd(c + 4 * u);
-                a0 = _mm256_fmadd_pd(k, _mm256_broadcast_sd(x0 + u * sStride), a0);
-                a1 = _mm256_fmadd_pd(k, _mm256_broadcast_sd(x1 + u * sStride), a1);
-            }
-            put(out1 + static_cast<std::ptrdiff_t>(4 * g) * outStride, outStride, a1);
-        } else {
-            for (int u = 0; u < width; ++u)
-                a0 = _mm256_fmadd_pd(_mm256_loadu_pd(c + 4 * u),
-                                     _mm256_broadcast_sd(x0 + u * sStride), a0);
-        }
-        put(o0, outStride, a0);
-        start += advance[e];
-        phase = (phase + 4) % period;
-    }
-    return phase;
+    if (s1)
+        return runGroups<2>(coefs, stride, widths, advance, period, phaseStep, phase, groups, start,
+                            s0, s1, sStride, out0, out1, outStride);
+    return runGroups<1>(coefs, stride, widths, advance, period, phaseStep, phase, groups, start, s0,
+                        nullptr, sStride, out0, nullptr, outStride);
 }
 
 } // namespace quillon::dsp::detail
