@@ -41,6 +41,15 @@ inline void group(const double* c, int width, const double* x0, const double* x1
         acc[1] = a1;
 }
 
+// The next group's start phase, and a table entry from a phase; no division in the loop.
+inline int nextPhase(int phase, int period) {
+    phase += 4;
+    while (phase >= period)
+        phase -= period;
+    return phase;
+}
+inline int entryOf(int phase, int phaseStep) { return phaseStep == 4 ? phase >> 2 : phase; }
+
 template <int CH>
 int runGroups(const double* coefs, std::size_t stride, const int* widths, const int* advance,
               int period, int phaseStep, int phase, std::size_t groups, std::ptrdiff_t start,
@@ -51,10 +60,10 @@ int runGroups(const double* coefs, std::size_t stride, const int* widths, const 
     // Two groups at a time: each sum is one chain of dependent multiply-adds, and two groups
     // give the processor twice as many chains to overlap.
     for (; g + 2 <= groups; g += 2) {
-        const int e0 = phase / phaseStep;
+        const int e0 = entryOf(phase, phaseStep);
         const std::ptrdiff_t start1 = start + advance[e0];
-        const int phase1 = (phase + 4) % period;
-        const int e1 = phase1 / phaseStep;
+        const int phase1 = nextPhase(phase, period);
+        const int e1 = entryOf(phase1, phaseStep);
         __m256d a[2], b[2];
         const int w = widths[e0] < widths[e1] ? widths[e0] : widths[e1];
         const double* c0 = coefs + static_cast<std::size_t>(e0) * stride;
@@ -95,10 +104,10 @@ int runGroups(const double* coefs, std::size_t stride, const int* widths, const 
             put(out1 + at + groupStride, outStride, b[1]);
         }
         start = start1 + advance[e1];
-        phase = (phase1 + 4) % period;
+        phase = nextPhase(phase1, period);
     }
     if (g < groups) {
-        const int e = phase / phaseStep;
+        const int e = entryOf(phase, phaseStep);
         __m256d acc[2];
         group<CH>(coefs + static_cast<std::size_t>(e) * stride, widths[e], s0 + start * sStride,
                   CH == 2 ? s1 + start * sStride : nullptr, sStride, acc);
@@ -106,7 +115,7 @@ int runGroups(const double* coefs, std::size_t stride, const int* widths, const 
         put(out0 + at, outStride, acc[0]);
         if constexpr (CH == 2)
             put(out1 + at, outStride, acc[1]);
-        phase = (phase + 4) % period;
+        phase = nextPhase(phase, period);
     }
     return phase;
 }
