@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <utility>
 
 #include "resample/dsp/filter_design.h"
 #include "resample/dsp/real_fft.h"
@@ -177,6 +178,7 @@ Downsampler::Downsampler(const ResamplerConfig& config, const ResamplerPlan& pla
     const int Q = tapsPerPhase;
     inputFrames.assign(static_cast<std::size_t>(H / k + k + 1) * channels, 0.0);
     workBuffers.assign(channels, dsp::AlignedDoubles(F, 0.0));
+    previousWork.assign(channels, dsp::AlignedDoubles(F, 0.0));
     streamBuffers.assign(channels, std::vector<double>(static_cast<std::size_t>(H) + Q + 1, 0.0));
     // Read positions run from ceil(tickPos / P) >= 0 up to H in steps averaging M / P, so a
     // step yields at most H * P / M + 1 frames.
@@ -215,10 +217,14 @@ int Downsampler::stuffChannel(int ch) {
         }
         return 0;
     }
-    std::memset(work, 0, sizeof(double) * H);
+    // Every position below H is written once: a sample or one of the zeros after it.
+    std::fill(work, work + stuffOffset, 0.0);
     int pos = stuffOffset;
     for (int m = 0; pos < H; ++m, pos += k) {
         work[pos] = in[static_cast<std::size_t>(m) * channels];
+        for (int z = 1; z < k && pos + z < H; ++z) {
+            work[pos + z] = 0.0;
+        }
     }
     return pos - H;
 }
@@ -253,11 +259,20 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
     dsp::decodeInput(*this, frames, 0, bytes, inputFrames.data(), need);
 
     int nextStuff = stuffOffset;
+    // The block of H intermediate samples: this convolution's first half plus the previous
+    // one's second half.
     auto overlapAdd = [&](int ch) {
         const double* work = workBuffers[ch].data();
+        const double* tail = previousWork[ch].data() + H;
         double* block = streamBuffers[ch].data() + Q + 1;
-        for (int i = 0; i < H; ++i) {
-            block[i] += work[i];
+        // Two at a time (H is even): the compiler cannot rule out that the arrays overlap.
+        for (int i = 0; i < H; i += 2) {
+            Pair a;
+            Pair b;
+            std::memcpy(&a, tail + i, sizeof a);
+            std::memcpy(&b, work + i, sizeof b);
+            a += b;
+            std::memcpy(block + i, &a, sizeof a);
         }
     };
     // The blocks are zero-padded to F; the pair convolver takes that as given.
@@ -337,7 +352,7 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
     for (int ch = 0; ch < channels; ++ch) {
         double* stream = streamBuffers[ch].data();
         std::memmove(stream, stream + shift, sizeof(double) * (H - shift + Q + 1));
-        std::memcpy(stream + Q + 1, workBuffers[ch].data() + H, sizeof(double) * H);
+        std::swap(workBuffers[ch], previousWork[ch]);
     }
     tickPos = static_cast<int>(ticks - static_cast<std::int64_t>(shift) * P);
     return consumed;

@@ -44,8 +44,12 @@ public:
     dsp::SlidingProducts polyphaseGroups; // the same products four at a time, where available
 
     // Buffers, sized once here.
-    std::vector<double> inputFrames;                // one step's decoded frames, interleaved
-    std::vector<dsp::AlignedDoubles> workBuffers;   // per channel, F
+    std::vector<double> inputFrames;              // one step's decoded frames, interleaved
+    std::vector<dsp::AlignedDoubles> workBuffers; // per channel, F
+    // Per channel, F: the previous step's work buffer, whose second half is the overlap tail
+    // that this step's block completes. The two trade places after every step, so the tail is
+    // never copied.
+    std::vector<dsp::AlignedDoubles> previousWork;
     std::vector<std::vector<double>> streamBuffers; // per channel, H + Q + 1; see process
     std::vector<double> outputFrames;               // one step's output frames, interleaved
     std::vector<int> readRows;      // per output of a step: phaseTable offset of its row
