@@ -176,9 +176,9 @@ Downsampler::Downsampler(const ResamplerConfig& config, const ResamplerPlan& pla
     }
 
     const int Q = tapsPerPhase;
-    inputFrames.assign(static_cast<std::size_t>(H / k + k + 1) * channels, 0.0);
     workBuffers.assign(channels, dsp::AlignedDoubles(F, 0.0));
     previousWork.assign(channels, dsp::AlignedDoubles(F, 0.0));
+    workPointers.assign(channels, nullptr);
     streamBuffers.assign(channels, std::vector<double>(static_cast<std::size_t>(H) + Q + 1, 0.0));
     // Read positions run from ceil(tickPos / P) >= 0 up to H in steps averaging M / P, so a
     // step yields at most H * P / M + 1 frames.
@@ -206,29 +206,6 @@ int Downsampler::nextStepFrames() const {
     return (blockLength - stuffOffset - 1) / stageFactor + 1;
 }
 
-int Downsampler::stuffChannel(int ch) {
-    const int H = blockLength;
-    const int k = stageFactor;
-    double* work = workBuffers[ch].data();
-    const double* in = inputFrames.data() + ch;
-    if (k == 1) {
-        for (int i = 0; i < H; ++i) {
-            work[i] = in[static_cast<std::size_t>(i) * channels];
-        }
-        return 0;
-    }
-    // Every position below H is written once: a sample or one of the zeros after it.
-    std::fill(work, work + stuffOffset, 0.0);
-    int pos = stuffOffset;
-    for (int m = 0; pos < H; ++m, pos += k) {
-        work[pos] = in[static_cast<std::size_t>(m) * channels];
-        for (int z = 1; z < k && pos + z < H; ++z) {
-            work[pos + z] = 0.0;
-        }
-    }
-    return pos - H;
-}
-
 std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t length, int final) {
     if (blockLength == 0) {
         return 0;
@@ -251,14 +228,18 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
         }
         frames = need;
     } else {
-        // inputFrames has room for one step only; a caller that sends more gets one step taken.
+        // A step holds need frames; a caller that sends more gets one step taken.
         frames = static_cast<int>(std::min<std::uint32_t>(length / frameSize, need));
     }
     const std::uint32_t consumed = static_cast<std::uint32_t>(frames) * frameSize;
 
-    dsp::decodeInput(*this, frames, 0, bytes, inputFrames.data(), need);
-
-    int nextStuff = stuffOffset;
+    // Input sample m of the step sits at stuffOffset + m k; the next block starts past H.
+    for (int c = 0; c < channels; ++c) {
+        workPointers[c] = workBuffers[c].data();
+    }
+    dsp::decodeStuffed(*this, frames, bytes, workPointers.data(), stuffOffset, stageFactor, need,
+                       H);
+    const int nextStuff = stuffOffset + need * stageFactor - H;
     // The block of H intermediate samples: this convolution's first half plus the previous
     // one's second half.
     auto overlapAdd = [&](int ch) {
@@ -279,8 +260,6 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
     int ch = 0;
     if (pairConvolver.points != 0) {
         for (; ch + 1 < channels; ch += 2) {
-            nextStuff = stuffChannel(ch);
-            stuffChannel(ch + 1);
             dsp::convolvePair(pairConvolver, workBuffers[ch].data(), workBuffers[ch + 1].data(),
                               true);
             overlapAdd(ch);
@@ -289,7 +268,6 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
     }
     for (; ch < channels; ++ch) {
         double* work = workBuffers[ch].data();
-        nextStuff = stuffChannel(ch);
         std::memset(work + H, 0, sizeof(double) * (F - H));
         dsp::realFft(F, 1, work, fftIndex.data(), fftTable.data());
         multiplySpectrum(work, kernelSpectrum.data(), F);

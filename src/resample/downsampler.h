@@ -44,8 +44,9 @@ public:
     dsp::SlidingProducts polyphaseGroups; // the same products four at a time, where available
 
     // Buffers, sized once here.
-    std::vector<double> inputFrames;              // one step's decoded frames, interleaved
-    std::vector<dsp::AlignedDoubles> workBuffers; // per channel, F
+    // Per channel, F: the step's input frames are decoded straight into the first H values,
+    // zero-stuffed, and convolved in place.
+    std::vector<dsp::AlignedDoubles> workBuffers;
     // Per channel, F: the previous step's work buffer, whose second half is the overlap tail
     // that this step's block completes. The two trade places after every step, so the tail is
     // never copied.
@@ -79,9 +80,7 @@ public:
 
 private:
     int outputCapacity = 0;
-    // Zero-stuffs channel ch of inputFrames into the first H values of its work buffer and
-    // returns where the next block's first input sample falls.
-    int stuffChannel(int ch);
+    std::vector<double*> workPointers; // workBuffers[c].data(), refreshed each step
 };
 
 } // namespace quillon::resample

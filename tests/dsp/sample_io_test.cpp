@@ -148,6 +148,46 @@ TEST(DecodeInput, OffsetAndSilentTail) {
     EXPECT_EQ(w[4], 99.0);
 }
 
+// The stuffed, per-channel decode must put exactly what decodeInput decodes where a Downsampler
+// stuffs it, write zeros everywhere else below the limit, and leave the rest alone.
+TEST(DecodeInput, StuffedIntoChannelsMatchesTheInterleavedDecode) {
+    const int formats[][2] = {{0, 8}, {0, 16}, {0, 24}, {0, 32}, {1, 32}, {1, 64}, {0, 40}};
+    for (const auto& f : formats) {
+        for (int channels : {1, 2, 3}) {
+            TestConverter conv(config(f[0], f[1], channels));
+            const int width = f[1] / 8;
+            const auto bytes = pattern(static_cast<std::size_t>(width) * channels * 40);
+            for (int step : {1, 2, 3}) {
+                for (int first = 0; first < step; ++first) {
+                    const int frames = 13, total = 20;
+                    const int limit = first + (total - 1) * step + 1; // cuts the last gap short
+                    std::vector<double> interleaved(static_cast<std::size_t>(total) * channels);
+                    decodeInput(conv, frames, 0, bytes.data(), interleaved.data(), total);
+                    std::vector<std::vector<double>> out(channels, std::vector<double>(80, 99.0));
+                    std::vector<double*> ptrs;
+                    for (auto& o : out)
+                        ptrs.push_back(o.data());
+                    decodeStuffed(conv, frames, bytes.data(), ptrs.data(), first, step, total,
+                                  limit);
+                    for (int c = 0; c < channels; ++c) {
+                        for (int i = 0; i < 80; ++i) {
+                            double want = 99.0;
+                            if (i < limit) {
+                                const bool stuffed = i >= first && (i - first) % step == 0;
+                                want = stuffed ? interleaved[((i - first) / step) * channels + c]
+                                               : 0.0;
+                            }
+                            ASSERT_EQ(std::memcmp(&out[c][i], &want, sizeof want), 0)
+                                << f[1] << " bits, " << channels << " ch, step " << step
+                                << ", first " << first << ", c " << c << ", i " << i;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(EncodeOutput, DropsTheDelayThenAppends) {
     TestConverter conv(config(1, 64, 2));
     conv.samplesToSkip = 6;

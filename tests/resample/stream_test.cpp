@@ -100,7 +100,6 @@ template <class R> std::vector<double> snapshot(const R& r) {
         }
     } else {
         s.push_back(r.stuffOffset);
-        s.insert(s.end(), r.inputFrames.begin(), r.inputFrames.end());
         for (const auto& t : r.streamBuffers) {
             s.insert(s.end(), t.begin(), t.end());
         }

@@ -1,5 +1,6 @@
 #include "resample/dsp/sample_io.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -45,8 +46,8 @@ void releaseBuffer(GrowableBuffer& buffer) {
 
 namespace {
 
-template <typename Decode>
-void decodeLoop(const std::uint8_t* in, double* out, std::size_t count, int width, Decode decode) {
+template <double (*decode)(const std::uint8_t*)>
+void decodeLoop(const std::uint8_t* in, double* out, std::size_t count, int width) {
     std::size_t i = 0;
     for (; i + 4 <= count; i += 4) {
         out[i] = decode(in + i * width);
@@ -74,49 +75,176 @@ std::uint32_t read32(const std::uint8_t* p) {
 
 } // namespace
 
+namespace {
+
+// Sample decoders, one per input format.
+double decodeU8(const std::uint8_t* p) {
+    return (p[0] - 128) / 127.0;
+}
+double decodeS16(const std::uint8_t* p) {
+    return read16(p) / 32767.0;
+}
+double decodeS24(const std::uint8_t* p) {
+    return read24(p) / 8388607.0;
+}
+double decodeS32(const std::uint8_t* p) {
+    return static_cast<std::int32_t>(read32(p)) / 2147483647.0;
+}
+double decodeF32(const std::uint8_t* p) {
+    float f;
+    std::uint32_t u = read32(p);
+    std::memcpy(&f, &u, sizeof f);
+    return static_cast<double>(f);
+}
+double decodeF64(const std::uint8_t* p) {
+    double d;
+    std::memcpy(&d, p, sizeof d);
+    return d;
+}
+
+enum class InputFormat { none, u8, s16, s24, s32, f32, f64 };
+
+InputFormat formatOf(const resample::Resampler_base& converter) {
+    const int width = converter.inputBytesPerSample;
+    if (converter.inputIsFloat == 0) {
+        switch (width) {
+        case 1:
+            return InputFormat::u8;
+        case 2:
+            return InputFormat::s16;
+        case 3:
+            return InputFormat::s24;
+        case 4:
+            return InputFormat::s32;
+        default:
+            return InputFormat::none;
+        }
+    }
+    if (converter.inputIsFloat == 1 && width == 4)
+        return InputFormat::f32;
+    if (converter.inputIsFloat == 1 && width == 8)
+        return InputFormat::f64;
+    return InputFormat::none;
+}
+
+// One channel's frames, each followed by STEP - 1 zeros (STEP 0: step given at run time). The
+// caller has checked that every gap fits below the limit.
+template <double (*Decode)(const std::uint8_t*), int STEP>
+void stuffChannel(const std::uint8_t* p, std::size_t frameBytes, double* o, int count,
+                  int runtimeStep) {
+    const int step = STEP ? STEP : runtimeStep;
+    for (int f = 0; f < count; ++f, o += step) {
+        o[0] = Decode(p + static_cast<std::size_t>(f) * frameBytes);
+        for (int z = 1; z < step; ++z)
+            o[z] = 0.0;
+    }
+}
+
+template <double (*Decode)(const std::uint8_t*)>
+void stuffLoop(const std::uint8_t* in, std::size_t width, std::size_t channels, int frames,
+               double* const* out, int first, int step, int totalFrames, int limit) {
+    const std::size_t frameBytes = width * channels;
+    // Frames whose stuffed place lies below limit, of them the decoded ones, and of those the
+    // ones whose whole gap fits too.
+    const int placed = first >= limit ? 0 : std::min(totalFrames, (limit - first - 1) / step + 1);
+    const int decoded = std::min(frames, placed);
+    const int whole = std::min(decoded, (limit - first) / step);
+    // One channel at a time: each pass writes one array front to back.
+    for (std::size_t c = 0; c < channels; ++c) {
+        const std::uint8_t* p = in + c * width;
+        double* o = out[c] + first;
+        switch (step) {
+        case 1:
+            stuffChannel<Decode, 1>(p, frameBytes, o, whole, 1);
+            break;
+        case 2:
+            stuffChannel<Decode, 2>(p, frameBytes, o, whole, 2);
+            break;
+        case 3:
+            stuffChannel<Decode, 3>(p, frameBytes, o, whole, 3);
+            break;
+        default:
+            stuffChannel<Decode, 0>(p, frameBytes, o, whole, step);
+            break;
+        }
+        // A last decoded frame whose gap limit cuts short, then silence up to limit.
+        int from = first + whole * step;
+        if (whole < decoded) {
+            out[c][from] = Decode(p + static_cast<std::size_t>(whole) * frameBytes);
+            ++from;
+        }
+        std::fill(out[c] + std::min(from, limit), out[c] + limit, 0.0);
+    }
+}
+
+} // namespace
+
 void decodeInput(const resample::Resampler_base& converter, int frames, int offsetFrames,
                  const std::uint8_t* input, double* work, int totalFrames) {
     const std::size_t channels = static_cast<std::size_t>(converter.channels);
     const std::size_t count = static_cast<std::size_t>(frames) * channels;
     double* out = work + static_cast<std::size_t>(offsetFrames) * channels;
-    const int width = converter.inputBytesPerSample;
-    if (converter.inputIsFloat == 0) {
-        switch (width) {
-        case 1:
-            decodeLoop(input, out, count, 1,
-                       [](const std::uint8_t* p) { return (p[0] - 128) / 127.0; });
-            break;
-        case 2:
-            decodeLoop(input, out, count, 2,
-                       [](const std::uint8_t* p) { return read16(p) / 32767.0; });
-            break;
-        case 3:
-            decodeLoop(input, out, count, 3,
-                       [](const std::uint8_t* p) { return read24(p) / 8388607.0; });
-            break;
-        case 4:
-            decodeLoop(input, out, count, 4, [](const std::uint8_t* p) {
-                return static_cast<std::int32_t>(read32(p)) / 2147483647.0;
-            });
-            break;
-        default:
-            break;
-        }
-    } else if (converter.inputIsFloat == 1) {
-        if (width == 4) {
-            decodeLoop(input, out, count, 4, [](const std::uint8_t* p) {
-                float f;
-                std::uint32_t u = read32(p);
-                std::memcpy(&f, &u, sizeof f);
-                return static_cast<double>(f);
-            });
-        } else if (width == 8 && count != 0) {
+    switch (formatOf(converter)) {
+    case InputFormat::u8:
+        decodeLoop<decodeU8>(input, out, count, 1);
+        break;
+    case InputFormat::s16:
+        decodeLoop<decodeS16>(input, out, count, 2);
+        break;
+    case InputFormat::s24:
+        decodeLoop<decodeS24>(input, out, count, 3);
+        break;
+    case InputFormat::s32:
+        decodeLoop<decodeS32>(input, out, count, 4);
+        break;
+    case InputFormat::f32:
+        decodeLoop<decodeF32>(input, out, count, 4);
+        break;
+    case InputFormat::f64:
+        if (count != 0)
             std::memcpy(out, input, count * sizeof(double));
-        }
+        break;
+    case InputFormat::none:
+        break;
     }
     if (totalFrames > frames)
         std::memset(out + count, 0,
                     static_cast<std::size_t>(totalFrames - frames) * channels * sizeof(double));
+}
+
+void decodeStuffed(const resample::Resampler_base& converter, int frames, const std::uint8_t* input,
+                   double* const* out, int first, int step, int totalFrames, int limit) {
+    const std::size_t channels = static_cast<std::size_t>(converter.channels);
+    const std::size_t width = static_cast<std::size_t>(converter.inputBytesPerSample);
+    for (std::size_t c = 0; c < channels; ++c)
+        for (int i = 0; i < first && i < limit; ++i)
+            out[c][i] = 0.0;
+    auto run = [&](auto loop, int decoded) {
+        loop(input, width, channels, decoded, out, first, step, totalFrames, limit);
+    };
+    switch (formatOf(converter)) {
+    case InputFormat::u8:
+        run(stuffLoop<decodeU8>, frames);
+        break;
+    case InputFormat::s16:
+        run(stuffLoop<decodeS16>, frames);
+        break;
+    case InputFormat::s24:
+        run(stuffLoop<decodeS24>, frames);
+        break;
+    case InputFormat::s32:
+        run(stuffLoop<decodeS32>, frames);
+        break;
+    case InputFormat::f32:
+        run(stuffLoop<decodeF32>, frames);
+        break;
+    case InputFormat::f64:
+        run(stuffLoop<decodeF64>, frames);
+        break;
+    case InputFormat::none: // nothing decodes: the block is silence
+        run(stuffLoop<decodeF64>, 0);
+        break;
+    }
 }
 
 bool encodeOutput(resample::Resampler_base& converter, int frames, const double* values) {

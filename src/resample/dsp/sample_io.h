@@ -33,6 +33,14 @@ void releaseBuffer(GrowableBuffer& buffer);
 void decodeInput(const resample::Resampler_base& converter, int frames, int offsetFrames,
                  const std::uint8_t* input, double* work, int totalFrames);
 
+// Decodes frames interleaved frames as decodeInput does, but straight into one array per
+// channel, zero-stuffed: frame f of channel c goes to out[c][first + f * step], and every other
+// position below limit gets 0.0 (those before first, the step - 1 after each frame, and those of
+// the silent frames from `frames` up to totalFrames). Positions from limit on are not touched.
+// This is the block a Downsampler convolves, built in one pass. Resampler worker thread.
+void decodeStuffed(const resample::Resampler_base& converter, int frames, const std::uint8_t* input,
+                   double* const* out, int first, int step, int totalFrames, int limit);
+
 // Appends frames interleaved frames of doubles to the converter's outputBuffer, first dropping
 // values while samplesToSkip is above zero. Returns false, with nothing changed, when the
 // output buffer cannot grow. Resampler worker thread.
