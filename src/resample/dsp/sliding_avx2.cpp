@@ -48,7 +48,87 @@ inline int nextPhase(int phase, int period) {
         phase -= period;
     return phase;
 }
-inline int entryOf(int phase, int phaseStep) { return phaseStep == 4 ? phase >> 2 : phase; }
+inline int entryOf(int phase, int phaseStep) {
+    return phaseStep == 4 ? phase >> 2 : phase;
+}
+
+// A coefficient that two channels multiply: left to itself, GCC folds its load into both
+// multiply-adds, and load slots are what these loops run short of.
+inline __m256d held(__m256d v) {
+    asm("" : "+x"(v));
+    return v;
+}
+
+// Window positions from..to of one group for both channels (channel 1 at x + d).
+inline void stereoTail(const double* c, int from, int to, const double* x, std::ptrdiff_t d,
+                       std::ptrdiff_t sStride, __m256d& a, __m256d& b) {
+    for (int u = from; u < to; ++u) {
+        const __m256d k = _mm256_loadu_pd(c + 4 * u);
+        a = _mm256_fmadd_pd(k, _mm256_broadcast_sd(x + u * sStride), a);
+        b = _mm256_fmadd_pd(k, _mm256_broadcast_sd(x + u * sStride + d), b);
+    }
+}
+
+// Two channels, four groups at a time: eight independent chains, enough to cover the
+// multiply-add latency. Written out so that the accumulators stay in registers. Returns the
+// groups done; phase and start move past them.
+std::size_t fourStereo(const double* coefs, std::size_t stride, const int* widths,
+                       const int* advance, int period, int phaseStep, int& phase,
+                       std::size_t groups, std::ptrdiff_t& start, const double* s0,
+                       std::ptrdiff_t d, std::ptrdiff_t sStride, double* out0, double* out1,
+                       std::ptrdiff_t outStride) {
+    std::size_t g = 0;
+    for (; g + 4 <= groups; g += 4) {
+        const double* c[4];
+        const double* x[4];
+        int w[4];
+        for (int i = 0; i < 4; ++i) {
+            const int e = entryOf(phase, phaseStep);
+            c[i] = coefs + static_cast<std::size_t>(e) * stride;
+            x[i] = s0 + start * sStride;
+            w[i] = widths[e];
+            start += advance[e];
+            phase = nextPhase(phase, period);
+        }
+        int common = w[0];
+        for (int i = 1; i < 4; ++i)
+            common = w[i] < common ? w[i] : common;
+        const double *c0 = c[0], *c1 = c[1], *c2 = c[2], *c3 = c[3];
+        const double *x0 = x[0], *x1 = x[1], *x2 = x[2], *x3 = x[3];
+        __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+        __m256d b0 = a0, b1 = a0, b2 = a0, b3 = a0;
+        for (int u = 0; u < common; ++u) {
+            const std::ptrdiff_t o = u * sStride;
+            const __m256d k0 = held(_mm256_loadu_pd(c0 + 4 * u));
+            const __m256d k1 = held(_mm256_loadu_pd(c1 + 4 * u));
+            const __m256d k2 = held(_mm256_loadu_pd(c2 + 4 * u));
+            const __m256d k3 = held(_mm256_loadu_pd(c3 + 4 * u));
+            a0 = _mm256_fmadd_pd(k0, _mm256_broadcast_sd(x0 + o), a0);
+            b0 = _mm256_fmadd_pd(k0, _mm256_broadcast_sd(x0 + o + d), b0);
+            a1 = _mm256_fmadd_pd(k1, _mm256_broadcast_sd(x1 + o), a1);
+            b1 = _mm256_fmadd_pd(k1, _mm256_broadcast_sd(x1 + o + d), b1);
+            a2 = _mm256_fmadd_pd(k2, _mm256_broadcast_sd(x2 + o), a2);
+            b2 = _mm256_fmadd_pd(k2, _mm256_broadcast_sd(x2 + o + d), b2);
+            a3 = _mm256_fmadd_pd(k3, _mm256_broadcast_sd(x3 + o), a3);
+            b3 = _mm256_fmadd_pd(k3, _mm256_broadcast_sd(x3 + o + d), b3);
+        }
+        stereoTail(c0, common, w[0], x0, d, sStride, a0, b0);
+        stereoTail(c1, common, w[1], x1, d, sStride, a1, b1);
+        stereoTail(c2, common, w[2], x2, d, sStride, a2, b2);
+        stereoTail(c3, common, w[3], x3, d, sStride, a3, b3);
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(g) * 4 * outStride;
+        const std::ptrdiff_t next = 4 * outStride;
+        put(out0 + at, outStride, a0);
+        put(out1 + at, outStride, b0);
+        put(out0 + at + next, outStride, a1);
+        put(out1 + at + next, outStride, b1);
+        put(out0 + at + 2 * next, outStride, a2);
+        put(out1 + at + 2 * next, outStride, b2);
+        put(out0 + at + 3 * next, outStride, a3);
+        put(out1 + at + 3 * next, outStride, b3);
+    }
+    return g;
+}
 
 template <int CH>
 int runGroups(const double* coefs, std::size_t stride, const int* widths, const int* advance,
@@ -57,6 +137,9 @@ int runGroups(const double* coefs, std::size_t stride, const int* widths, const 
               double* out1, std::ptrdiff_t outStride) {
     const std::ptrdiff_t groupStride = 4 * outStride;
     std::size_t g = 0;
+    if constexpr (CH == 2)
+        g = fourStereo(coefs, stride, widths, advance, period, phaseStep, phase, groups, start, s0,
+                       s1 - s0, sStride, out0, out1, outStride);
     // Two groups at a time: each sum is one chain of dependent multiply-adds, and two groups
     // give the processor twice as many chains to overlap.
     for (; g + 2 <= groups; g += 2) {
@@ -75,8 +158,8 @@ int runGroups(const double* coefs, std::size_t stride, const int* widths, const 
         a[0] = a[1] = b[0] = b[1] = _mm256_setzero_pd();
         int u = 0;
         for (; u < w; ++u) {
-            const __m256d k0 = _mm256_loadu_pd(c0 + 4 * u);
-            const __m256d k1 = _mm256_loadu_pd(c1 + 4 * u);
+            const __m256d k0 = held(_mm256_loadu_pd(c0 + 4 * u));
+            const __m256d k1 = held(_mm256_loadu_pd(c1 + 4 * u));
             a[0] = _mm256_fmadd_pd(k0, _mm256_broadcast_sd(x0 + u * sStride), a[0]);
             b[0] = _mm256_fmadd_pd(k1, _mm256_broadcast_sd(y0 + u * sStride), b[0]);
             if constexpr (CH == 2) {
