@@ -10,6 +10,8 @@
 
 #include "helpers.h"
 #include "resample/downsampler.h"
+#include "resample/dsp/avx2_kernels.h"
+#include "resample/dsp/pair_convolver.h"
 #include "resample/upsampler.h"
 
 namespace quillon::resample {
@@ -205,6 +207,52 @@ TEST(ResamplerStream, ChannelsAreIndependentAndChunkingDoesNotMatter) {
             }
         }
     }
+}
+
+// The vector kernels (pair convolver, grouped products) and the paths every processor has must
+// agree to within rounding, for every stage factor, with a channel pair and a channel left over.
+TEST(ResamplerStream, VectorKernelsMatchTheBaseline) {
+    if (!quillon::dsp::pairConvolverAvailable()) {
+        GTEST_SKIP() << "no AVX2 and FMA here: only the baseline runs";
+    }
+    const int channels = 3;
+    const std::size_t frames = 40000;
+    std::vector<double> interleaved(frames * channels);
+    for (int c = 0; c < channels; ++c) {
+        const auto src = noise(frames, 200 + c);
+        for (std::size_t i = 0; i < frames; ++i) {
+            interleaved[i * channels + c] = src[i];
+        }
+    }
+    for (const auto& p : pairs) {
+        for (int quality : {0, 2}) {
+            SCOPED_TRACE(::testing::Message() << p.in << " -> " << p.out << " q" << quality);
+            const auto config = makeConfig(p.in, p.out, quality, channels);
+            quillon::dsp::detail::preferBaselineKernels(true);
+            const auto baseline = convertAll(config, asBytes(interleaved), 8 * 4096);
+            quillon::dsp::detail::preferBaselineKernels(false);
+            const auto vector = convertAll(config, asBytes(interleaved), 8 * 4096);
+            ASSERT_EQ(vector.size(), baseline.size());
+            ASSERT_GT(vector.size(), 1000u);
+            double worst = 0.0;
+            for (std::size_t i = 0; i < vector.size(); ++i) {
+                worst = std::max(worst, std::abs(vector[i] - baseline[i]));
+            }
+            EXPECT_LT(worst, 1e-13);
+        }
+    }
+    // Built meanwhile, a converter really takes the baseline paths.
+    quillon::dsp::detail::preferBaselineKernels(true);
+    Upsampler up(makeConfig(44100, 48000, 0, 2));
+    Downsampler down(makeConfig(48000, 44100, 0, 2));
+    quillon::dsp::detail::preferBaselineKernels(false);
+    EXPECT_EQ(up.pairConvolver.points, 0);
+    EXPECT_EQ(up.polyphaseGroups.period, 0);
+    EXPECT_EQ(down.pairConvolver.points, 0);
+    EXPECT_EQ(down.polyphaseGroups.period, 0);
+    Upsampler upVector(makeConfig(44100, 48000, 0, 2));
+    EXPECT_NE(upVector.pairConvolver.points, 0);
+    EXPECT_NE(upVector.polyphaseGroups.period, 0);
 }
 
 // The last samples of an Upsampler step can reach one frame past the input decoded so far; that

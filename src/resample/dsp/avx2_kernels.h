@@ -17,6 +17,10 @@ enum class PairRun { forward, inverse, convolve };
 // others, so the big tables stream through the cache at a third of the size.
 constexpr std::size_t pairFullTableLimit = 4096;
 
+// While on, pairConvolverAvailable and slidingProductsAvailable answer false, so converters built
+// meanwhile take the paths every processor has. For tests, which compare the two.
+void preferBaselineKernels(bool on);
+
 void runPairAvx2(PairRun run, std::size_t n, const double* twiddles, const std::size_t* levels,
                  double* re, double* im, const double* kernelRe, const double* kernelIm,
                  bool upperHalfZero);

@@ -1,5 +1,6 @@
 #include "resample/dsp/pair_convolver.h"
 
+#include <atomic>
 #include <cmath>
 #include <numbers>
 
@@ -40,9 +41,21 @@ void run(const PairConvolver& plan, detail::PairRun kind, double* re, double* im
 
 } // namespace
 
+namespace detail {
+
+namespace {
+std::atomic<bool> baselineOnly{false};
+}
+
+void preferBaselineKernels(bool on) {
+    baselineOnly.store(on, std::memory_order_relaxed);
+}
+
+} // namespace detail
+
 bool pairConvolverAvailable() {
     static const bool available = detail::fftKernelAvailable(detail::FftKernel::avx2);
-    return available;
+    return available && !detail::baselineOnly.load(std::memory_order_relaxed);
 }
 
 bool preparePairConvolver(PairConvolver& plan, int n, const double* taps) {
