@@ -220,7 +220,7 @@ int Upsampler::nextStepFrames() const {
 void Upsampler::runPolyphase(int firstFrame) {
     const double* src = history.data() + static_cast<std::size_t>(firstFrame) * channels;
     double* const* work = workPointers.data();
-    if (polyphaseGroups.period != 0) {
+    if (polyphaseGroups.period != 0 && phaseIndex % polyphaseGroups.phaseStep == 0) {
         const std::size_t groups = static_cast<std::size_t>(blockLength) / 4;
         int after = phaseIndex;
         int c = 0;
