@@ -73,6 +73,32 @@ void setRates(benchmark::State& state, int in) {
     state.counters["inputRate"] = in;
 }
 
+// One second of input through a converter, in client-sized writes.
+void quillonSecond(Resampler_base& r, const std::vector<float>& input, int in) {
+    for (int at = 0; at < in; at += writeFrames) {
+        feed(r, input.data() + at * channels, std::min(writeFrames, in - at));
+    }
+}
+
+// soxr with a recipe, single-threaded, float in and out; error set when it refuses.
+soxr_t makeSoxr(int in, int out, unsigned long recipe, soxr_error_t& error) {
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t q = soxr_quality_spec(recipe, 0);
+    const soxr_runtime_spec_t rt = soxr_runtime_spec(1);
+    error = nullptr;
+    return soxr_create(in, out, channels, &error, &io, &q, &rt);
+}
+
+// One second of input through soxr, in the same writes.
+void soxrSecond(soxr_t s, const std::vector<float>& input, int in, std::vector<float>& output) {
+    for (int at = 0; at < in; at += writeFrames) {
+        std::size_t done = 0, produced = 0;
+        soxr_process(s, input.data() + at * channels,
+                     static_cast<std::size_t>(std::min(writeFrames, in - at)), &done, output.data(),
+                     output.size() / channels, &produced);
+    }
+}
+
 void quillonSpeed(benchmark::State& state) {
     const int in = static_cast<int>(state.range(0)), out = static_cast<int>(state.range(1));
     const int quality = static_cast<int>(state.range(2));
@@ -88,9 +114,7 @@ void quillonSpeed(benchmark::State& state) {
     }
     state.counters["heapMiB"] = static_cast<double>(heapInUse() - before) / (1 << 20);
     for (auto _ : state) {
-        for (int at = 0; at < in; at += writeFrames) {
-            feed(*r, input.data() + at * channels, std::min(writeFrames, in - at));
-        }
+        quillonSecond(*r, input, in);
     }
     setRates(state, in);
 }
@@ -110,23 +134,13 @@ void soxrSpeed(benchmark::State& state) {
     const auto input = makeInput(in);
     std::vector<float> output(static_cast<std::size_t>(out) * channels * 2 + 1024);
     const std::size_t before = heapInUse();
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    const soxr_quality_spec_t q = soxr_quality_spec(recipe, 0);
-    const soxr_runtime_spec_t rt = soxr_runtime_spec(1);
     soxr_error_t error = nullptr;
-    soxr_t s = soxr_create(in, out, channels, &error, &io, &q, &rt);
+    soxr_t s = makeSoxr(in, out, recipe, error);
     if (error) {
         state.SkipWithError(error);
         return;
     }
-    auto run = [&] {
-        for (int at = 0; at < in; at += writeFrames) {
-            std::size_t done = 0, produced = 0;
-            soxr_process(s, input.data() + at * channels,
-                         static_cast<std::size_t>(std::min(writeFrames, in - at)), &done,
-                         output.data(), output.size() / channels, &produced);
-        }
-    };
+    auto run = [&] { soxrSecond(s, input, in, output); };
     run();
     state.counters["heapMiB"] = static_cast<double>(heapInUse() - before) / (1 << 20);
     for (auto _ : state) {
@@ -178,28 +192,14 @@ void quillonOverSoxr(benchmark::State& state) {
     const auto input = makeInput(in);
     std::unique_ptr<Resampler_base> r(createResampler(configFor(in, out, quality)));
     std::vector<float> output(static_cast<std::size_t>(out) * channels * 2 + 1024);
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    const soxr_quality_spec_t q = soxr_quality_spec(SOXR_VHQ, 0);
-    const soxr_runtime_spec_t rt = soxr_runtime_spec(1);
     soxr_error_t error = nullptr;
-    soxr_t s = soxr_create(in, out, channels, &error, &io, &q, &rt);
+    soxr_t s = makeSoxr(in, out, SOXR_VHQ, error);
     if (!r || error) {
         state.SkipWithError("refused");
         return;
     }
-    auto runQuillon = [&] {
-        for (int at = 0; at < in; at += writeFrames) {
-            feed(*r, input.data() + at * channels, std::min(writeFrames, in - at));
-        }
-    };
-    auto runSoxr = [&] {
-        for (int at = 0; at < in; at += writeFrames) {
-            std::size_t done = 0, produced = 0;
-            soxr_process(s, input.data() + at * channels,
-                         static_cast<std::size_t>(std::min(writeFrames, in - at)), &done,
-                         output.data(), output.size() / channels, &produced);
-        }
-    };
+    auto runQuillon = [&] { quillonSecond(*r, input, in); };
+    auto runSoxr = [&] { soxrSecond(s, input, in, output); };
     runQuillon();
     runSoxr();
     Clock::duration quillonTime{}, soxrTime{};

@@ -116,15 +116,7 @@ Downsampler::Downsampler(const ResamplerConfig& config, const ResamplerPlan& pla
             (2 * fc) * (1.0 / midRate) * dsp::sinc((fc * twoPi) * n * (1.0 / midRate)) *
             dsp::kaiserWindow(n, fftFilterLength, beta, i0Beta) * midRate / inputRate / F * 2.0;
     }
-    if (channels >= 2) {
-        // The pair convolver folds in its own 1/F: hand it the taps without the realFft's 2/F
-        // (both factors are powers of two, so the taps come back exactly).
-        std::vector<double> taps(kernelSpectrum);
-        for (double& t : taps) {
-            t *= F / 2.0;
-        }
-        dsp::preparePairConvolver(pairConvolver, F, taps.data());
-    }
+    preparePairFilter(pairConvolver, kernelSpectrum, channels);
     fftIndex.assign(static_cast<std::size_t>(std::sqrt(static_cast<double>(F)) + 2), 0);
     fftTable.assign(F / 2, 0.0);
     dsp::realFft(F, 1, kernelSpectrum.data(), fftIndex.data(), fftTable.data());
@@ -211,7 +203,6 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
         return 0;
     }
     const int H = blockLength;
-    const int F = fftLength;
     const int P = phaseCount;
     const int Q = tapsPerPhase;
     const int need = nextStepFrames();
@@ -256,24 +247,7 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
             std::memcpy(block + i, &a, sizeof a);
         }
     };
-    // The blocks are zero-padded to F; the pair convolver takes that as given.
-    int ch = 0;
-    if (pairConvolver.points != 0) {
-        for (; ch + 1 < channels; ch += 2) {
-            dsp::convolvePair(pairConvolver, workBuffers[ch].data(), workBuffers[ch + 1].data(),
-                              true);
-            overlapAdd(ch);
-            overlapAdd(ch + 1);
-        }
-    }
-    for (; ch < channels; ++ch) {
-        double* work = workBuffers[ch].data();
-        std::memset(work + H, 0, sizeof(double) * (F - H));
-        dsp::realFft(F, 1, work, fftIndex.data(), fftTable.data());
-        multiplySpectrum(work, kernelSpectrum.data(), F);
-        dsp::realFft(F, -1, work, fftIndex.data(), fftTable.data());
-        overlapAdd(ch);
-    }
+    convolveBlocks(*this, overlapAdd);
 
     // Every channel reads the same positions with the same rows: list them once.
     int phase = phaseIndex;
@@ -289,9 +263,9 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
     }
     // Whole groups of four outputs where the processor runs them, the rest one by one.
     int done = 0;
+    int ch = 0;
     if (polyphaseGroups.period != 0 && produced >= 4) {
         const std::size_t groups = static_cast<std::size_t>(produced) / 4;
-        ch = 0;
         for (; ch + 1 < channels; ch += 2) {
             dsp::runSlidingProducts(polyphaseGroups, phaseIndex, groups, readPositions[0],
                                     streamBuffers[ch].data(), streamBuffers[ch + 1].data(), 1,

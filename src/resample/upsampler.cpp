@@ -175,15 +175,7 @@ Upsampler::Upsampler(const ResamplerConfig& config, const ResamplerPlan& plan)
                                     dsp::sinc((fc * twoPi) * n * (1.0 / midRate)) *
                                     dsp::kaiserWindow(n, fftFilterLength, beta, i0Beta) / F * 2.0;
     }
-    if (channels >= 2) {
-        // The pair convolver folds in its own 1/F: hand it the taps without the realFft's 2/F
-        // (both factors are powers of two, so the taps come back exactly).
-        std::vector<double> taps(kernelSpectrum);
-        for (double& t : taps) {
-            t *= F / 2.0;
-        }
-        dsp::preparePairConvolver(pairConvolver, F, taps.data());
-    }
+    preparePairFilter(pairConvolver, kernelSpectrum, channels);
     fftIndex.assign(static_cast<std::size_t>(std::sqrt(static_cast<double>(F)) + 2), 0);
     fftTable.assign(F / 2, 0.0);
     dsp::realFft(F, 1, kernelSpectrum.data(), fftIndex.data(), fftTable.data());
@@ -284,7 +276,6 @@ std::uint32_t Upsampler::process(const std::uint8_t* bytes, std::uint32_t length
         return 0;
     }
     const int H = blockLength;
-    const int F = fftLength;
     const int k = stageFactor;
     const int need = nextStepFrames();
     const std::uint32_t frameSize = static_cast<std::uint32_t>(inputBytesPerSample) * channels;
@@ -318,24 +309,7 @@ std::uint32_t Upsampler::process(const std::uint8_t* bytes, std::uint32_t length
         ((static_cast<std::int64_t>(tickPos) - 1) * inputRate + lcmRate) / lcmRate);
     runPolyphase(firstFrame);
 
-    // The blocks are zero-padded to F; the pair convolver takes that as given.
-    int ch = 0;
-    if (pairConvolver.points != 0) {
-        for (; ch + 1 < channels; ch += 2) {
-            dsp::convolvePair(pairConvolver, workBuffers[ch].data(), workBuffers[ch + 1].data(),
-                              true);
-            keepConvolved(ch);
-            keepConvolved(ch + 1);
-        }
-    }
-    for (; ch < channels; ++ch) {
-        double* work = workBuffers[ch].data();
-        std::memset(work + H, 0, sizeof(double) * (F - H));
-        dsp::realFft(F, 1, work, fftIndex.data(), fftTable.data());
-        multiplySpectrum(work, kernelSpectrum.data(), F);
-        dsp::realFft(F, -1, work, fftIndex.data(), fftTable.data());
-        keepConvolved(ch);
-    }
+    convolveBlocks(*this, [this](int ch) { keepConvolved(ch); });
     // Samples decimationOffset, + k, ... below H were kept; the next block starts past H.
     blockOutputs = (H - decimationOffset + k - 1) / k;
     decimationOffset = decimationOffset + blockOutputs * k - H;
