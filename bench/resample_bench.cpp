@@ -2,7 +2,6 @@
 // use per converter, for Quillon's converters and two peers at comparable recipes.
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <malloc.h>
 #include <memory>
 #include <vector>
@@ -50,20 +49,7 @@ ResamplerConfig configFor(int in, int out, int quality) {
 void feed(Resampler_base& r, const float* data, int frames) {
     quillon::dsp::appendBytes(r.inputBuffer, reinterpret_cast<const std::uint8_t*>(data),
                               static_cast<std::uint32_t>(frames * channels * sizeof(float)));
-    std::uint32_t consumed = 0;
-    while (consumed < r.inputBuffer.length) {
-        const std::uint32_t k =
-            r.process(r.inputBuffer.data + consumed, r.inputBuffer.length - consumed, 0);
-        if (k == 0) {
-            break;
-        }
-        consumed += k;
-    }
-    if (consumed != 0) {
-        std::memmove(r.inputBuffer.data, r.inputBuffer.data + consumed,
-                     r.inputBuffer.length - consumed);
-        r.inputBuffer.length -= consumed;
-    }
+    quillon::resample::convertSteps(r, 0);
     r.outputBuffer.length = 0;
 }
 

@@ -1,5 +1,7 @@
 #include "resample/resampler_base.h"
 
+#include <cstring>
+
 #include <cstdint>
 
 #include "resample/dsp/filter_design.h"
@@ -113,6 +115,29 @@ Resampler_base::Resampler_base(const ResamplerConfig& config)
 Resampler_base::~Resampler_base() {
     dsp::releaseBuffer(outputBuffer);
     dsp::releaseBuffer(inputBuffer);
+}
+
+void convertSteps(Resampler_base& converter, int final) {
+    dsp::GrowableBuffer& input = converter.inputBuffer;
+    const std::uint32_t length = input.length;
+    std::uint32_t consumed = 0;
+    while (consumed < length) {
+        std::uint32_t k = converter.process(input.data + consumed, length - consumed, final);
+        if (k == 0) {
+            break;
+        }
+        // A converter that claimed more than it was given must not push the move out of bounds.
+        consumed += k < length - consumed ? k : length - consumed;
+    }
+    if (consumed == 0) {
+        return;
+    }
+    if (consumed == length) {
+        input.length = 0;
+    } else {
+        std::memmove(input.data, input.data + consumed, length - consumed);
+        input.length = length - consumed;
+    }
 }
 
 } // namespace quillon::resample

@@ -88,4 +88,10 @@ protected:
 // the allocation fails. Resampler worker thread. Defined beside the concrete converters.
 Resampler_base* createResampler(const ResamplerConfig& config);
 
+// Runs process over the converter's inputBuffer for as long as it takes whole steps, then moves
+// what is left (less than a step) to the front. With final set the converter also flushes a
+// zero-padded last step. The worker's feed and drain; tools and tests drive converters with it.
+// Resampler worker thread.
+void convertSteps(Resampler_base& converter, int final);
+
 } // namespace quillon::resample

@@ -8,32 +8,6 @@ namespace quillon::resample {
 
 namespace {
 
-// Runs process over the input for as long as it takes whole steps, then moves what is left
-// (less than a step) to the front. With final set the converter also flushes a zero-padded
-// last step. Worker thread.
-void convertSteps(Resampler_base& converter, int final) {
-    dsp::GrowableBuffer& input = converter.inputBuffer;
-    const std::uint32_t length = input.length;
-    std::uint32_t consumed = 0;
-    while (consumed < length) {
-        std::uint32_t k = converter.process(input.data + consumed, length - consumed, final);
-        if (k == 0) {
-            break;
-        }
-        // A converter that claimed more than it was given must not push the move out of bounds.
-        consumed += k < length - consumed ? k : length - consumed;
-    }
-    if (consumed == 0) {
-        return;
-    }
-    if (consumed == length) {
-        input.length = 0;
-    } else {
-        std::memmove(input.data, input.data + consumed, length - consumed);
-        input.length = length - consumed;
-    }
-}
-
 // The factory's converter, or none; a factory that throws counts as one that refused.
 Resampler_base* buildConverter(ResamplerWorker& worker, const ResamplerConfig& config) {
     try {

@@ -34,20 +34,7 @@ inline void feed(Resampler_base& r, const std::uint8_t* bytes, std::uint32_t n, 
     if (n != 0) {
         dsp::appendBytes(r.inputBuffer, bytes, n);
     }
-    std::uint32_t consumed = 0;
-    while (consumed < r.inputBuffer.length) {
-        const std::uint32_t k =
-            r.process(r.inputBuffer.data + consumed, r.inputBuffer.length - consumed, final);
-        if (k == 0) {
-            break;
-        }
-        consumed += k;
-    }
-    if (consumed != 0) {
-        std::memmove(r.inputBuffer.data, r.inputBuffer.data + consumed,
-                     r.inputBuffer.length - consumed);
-        r.inputBuffer.length -= consumed;
-    }
+    convertSteps(r, final);
 }
 
 // The whole of input through a fresh converter in chunks of chunkBytes, flushed at the end.

@@ -98,24 +98,6 @@ bool drainOutput(resample::Resampler_base& r, OutputFormat format, WavWriter& wr
     return writer.write(scratch.data(), static_cast<std::size_t>(frames));
 }
 
-// Runs every whole step the input buffer holds (every remaining frame when final), then keeps
-// what is left at the front: the worker's feed and drain.
-void runSteps(resample::Resampler_base& r, int final) {
-    dsp::GrowableBuffer& in = r.inputBuffer;
-    std::uint32_t consumed = 0;
-    while (consumed < in.length) {
-        const std::uint32_t k = r.process(in.data + consumed, in.length - consumed, final);
-        if (k == 0) {
-            break;
-        }
-        consumed += k;
-    }
-    if (consumed != 0) {
-        std::memmove(in.data, in.data + consumed, in.length - consumed);
-        in.length -= consumed;
-    }
-}
-
 } // namespace
 
 std::string describeDesign(const resample::Resampler_base& converter) {
@@ -228,7 +210,7 @@ int convertFile(const ConvertOptions& options, std::ostream& out, std::ostream& 
                               static_cast<std::uint32_t>(n * in.frameBytes()))) {
             return fail("out of memory");
         }
-        runSteps(*r, 0);
+        resample::convertSteps(*r, 0);
         if (!drainOutput(*r, options.format, writer, written, expected, values, scratch, clipped)) {
             return fail("cannot write " + options.output);
         }
@@ -238,7 +220,7 @@ int convertFile(const ConvertOptions& options, std::ostream& out, std::ostream& 
         return fail("cannot read " + options.input);
     }
     // Flush: the frames left over, then silent steps until the last input frame is through.
-    runSteps(*r, 1);
+    resample::convertSteps(*r, 1);
     while (written < expected) {
         if (!drainOutput(*r, options.format, writer, written, expected, values, scratch, clipped)) {
             return fail("cannot write " + options.output);
