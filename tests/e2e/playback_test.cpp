@@ -19,9 +19,9 @@
 #include "client/client.h"
 #include "install.h"
 #include "platform/platform.h"
+#include "stereo_wav.h"
 #include "virtual_control.h"
 #include "virtual_suite.h"
-#include "wav.h"
 
 namespace quillon {
 namespace {
@@ -478,16 +478,7 @@ protected:
     // A WAV file of counter frames written with the shared WAV writer.
     std::string counterWav(std::uint32_t frames) {
         const std::string path = beside("e2e-counter.wav");
-        tools::WavFormat format;
-        format.channels = 2;
-        format.sampleRate = kRate;
-        format.bits = 16;
-        tools::WavWriter writer;
-        std::string error;
-        EXPECT_TRUE(writer.open(path, format, error)) << error;
-        const std::vector<std::uint8_t> audio = counterFrames(1, frames, 16, 2);
-        EXPECT_TRUE(writer.write(audio.data(), frames));
-        EXPECT_TRUE(writer.finish(error)) << error;
+        e2e::writeStereo16(path, kRate, counterFrames(1, frames, 16, 2));
         return path;
     }
 

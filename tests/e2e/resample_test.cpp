@@ -14,6 +14,7 @@
 #include "client/client.h"
 #include "install.h"
 #include "platform/platform.h"
+#include "stereo_wav.h"
 #include "virtual_control.h"
 #include "virtual_suite.h"
 #include "wav.h"
@@ -144,15 +145,7 @@ protected:
     std::vector<double> offline(const std::vector<std::uint8_t>& input, int quality) {
         const std::string in = file("input.wav");
         const std::string out = file("offline.wav");
-        tools::WavFormat format;
-        format.channels = 2;
-        format.sampleRate = kInputRate;
-        format.bits = 16;
-        tools::WavWriter writer;
-        std::string error;
-        EXPECT_TRUE(writer.open(in, format, error)) << error;
-        EXPECT_TRUE(writer.write(input.data(), input.size() / 4));
-        EXPECT_TRUE(writer.finish(error)) << error;
+        e2e::writeStereo16(in, kInputRate, input);
         const std::string tool = beside(QUILLON_RESAMPLE_FILE);
         const std::string q = std::to_string(quality);
         const char* argv[] = {in.c_str(), out.c_str(), "--rate", "48000",   "--quality",
