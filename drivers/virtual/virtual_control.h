@@ -187,8 +187,8 @@ struct Faults {
     // milliseconds after their period started, as from a stalled interrupt.
     std::atomic<std::int32_t> lateSwitchMs;
     std::atomic<std::int32_t> lateSwitchCount;
-    // stop blocks until a bufferSwitch in progress has returned (otherwise it
-    // only prevents new ones, and disposeBuffers waits).
+    // Kept for the layout: stop now always waits until the clock thread, and
+    // so any bufferSwitch in progress, has finished.
     std::atomic<std::int32_t> stopWaitsForCallback;
     // Replace the registration's values when nonzero.
     std::atomic<std::int32_t> channels;
@@ -196,6 +196,22 @@ struct Faults {
     std::atomic<std::int32_t> outputLatency;
     std::atomic<std::int32_t> overrideSampleType;
     std::atomic<std::int32_t> sampleType;
+    // An armed message is sent this many times (0 and 1: once), at most once
+    // per start, `messageAfterSwitches` switches after it.
+    std::atomic<std::int32_t> messageRepeat;
+    // A message sent from inside setSampleRate (1) or createBuffers (2), as
+    // drivers that reconfigure themselves there do; `insideTimes` times, -1: always.
+    std::atomic<std::int32_t> messageInside;
+    std::atomic<std::int32_t> insideSelector;
+    std::atomic<std::int32_t> insideTimes;
+    // Taken over by the values above when a message is sent, if nonzero: what
+    // the driver reports from then on, as a device reconfigured by its panel.
+    std::atomic<std::int32_t> nextOutputLatency;
+    std::atomic<std::int32_t> nextBufferSize;
+    std::atomic<std::int32_t> nextSampleType;
+    // Each createBuffers starts a capture file of its own: the path named in
+    // the slot, then path.1, path.2 and so on.
+    std::atomic<std::int32_t> captureSeries;
 };
 
 // Written by the driver.
@@ -218,6 +234,12 @@ struct Status {
     std::atomic<std::int32_t> bufferSize;
     std::atomic<std::int32_t> bufferChannels;
     std::atomic<std::int32_t> sampleRateHz;
+    std::atomic<std::int32_t> messagesInside; // sent from setSampleRate or createBuffers
+    std::atomic<std::int32_t> captureFiles;   // capture files opened
+    // Longest time from a stop to the first start of the next driver object:
+    // the gap a re-open leaves in the sound.
+    std::atomic<std::int32_t> longestReopenGapUs;
+    std::atomic<std::int64_t> lastStopTicks;
 };
 
 struct Slot {

@@ -131,11 +131,15 @@ public:
         }
         stopRequested_ = false;
         switchesSinceStart_ = 0;
+        sentThisRun_ = false;
         running_ = true;
         thread_ = platform::startThread(clockMain, this);
         if (thread_ == nullptr) {
             running_ = false;
             return ASE_HWMalfunction;
+        }
+        if (starts_++ == 0) {
+            noteReopenGap();
         }
         ++slot().status.starts;
         slot().status.running = 1;
@@ -158,8 +162,13 @@ public:
         }
         ++slot().status.stops;
         slot().status.running = 0;
-        if (slot().faults.stopWaitsForCallback.load() != 0 && platform::currentThread() != thread) {
-            platform::waitOne(platform::threadHandle(thread), platform::kInfinite);
+        slot().status.lastStopTicks = platform::perfCounter();
+        // Once stop returns the clock thread touches neither the half-buffers
+        // nor the rate: the host silences the one and the next open sets the
+        // other. A stop from inside the callback leaves the join to start or
+        // disposeBuffers.
+        if (platform::currentThread() != thread) {
+            joinClock();
         }
         return ASE_OK;
     }
@@ -242,12 +251,15 @@ public:
         if (accepted != ASE_OK) {
             return accepted;
         }
-        std::lock_guard guard(mutex_);
-        if (running_) {
-            return rate == sampleRate_ ? ASE_OK : ASE_InvalidMode;
+        {
+            std::lock_guard guard(mutex_);
+            if (running_) {
+                return rate == sampleRate_ ? ASE_OK : ASE_InvalidMode;
+            }
+            sampleRate_ = rate;
+            slot().status.sampleRateHz = static_cast<std::int32_t>(rate);
         }
-        sampleRate_ = rate;
-        slot().status.sampleRateHz = static_cast<std::int32_t>(rate);
+        sendInsideMessage(1);
         return ASE_OK;
     }
 
@@ -297,6 +309,15 @@ public:
 
     ASIOError createBuffers(ASIOBufferInfo* infos, AsioLong channels, AsioLong bufferSize,
                             ASIOCallbacks* callbacks) override {
+        const ASIOError result = createBuffersLocked(infos, channels, bufferSize, callbacks);
+        if (result == ASE_OK) {
+            sendInsideMessage(2);
+        }
+        return result;
+    }
+
+    ASIOError createBuffersLocked(ASIOBufferInfo* infos, AsioLong channels, AsioLong bufferSize,
+                                  ASIOCallbacks* callbacks) {
         std::lock_guard guard(mutex_);
         if (!initialised_ || buffersCreated_) {
             return ASE_InvalidMode;
@@ -406,6 +427,10 @@ private:
 
     void openCaptureFile(int channels) {
         std::string path = slot().capturePath;
+        const std::int32_t opened = slot().status.captureFiles++;
+        if (!path.empty() && slot().faults.captureSeries.load() != 0 && opened > 0) {
+            path += "." + std::to_string(opened);
+        }
         char dir[512];
         if (path.empty() && platform::getEnvironment(kCaptureDirVariable, dir, sizeof dir)) {
             const bool wav = type_ == ASIOSTInt16LSB || type_ == ASIOSTInt24LSB ||
@@ -467,16 +492,71 @@ private:
         }
     }
 
-    void sendArmedMessage() {
+    void noteReopenGap() {
+        const std::int64_t stopped = slot().status.lastStopTicks.load();
+        std::int64_t frequency = 0;
+        if (stopped == 0 || !platform::perfFrequency(&frequency) || frequency <= 0) {
+            return;
+        }
+        const std::int64_t us = (platform::perfCounter() - stopped) * 1000000 / frequency;
+        const auto gap = static_cast<std::int32_t>(us < INT32_MAX ? us : INT32_MAX);
+        std::int32_t longest = slot().status.longestReopenGapUs.load();
+        while (gap > longest &&
+               !slot().status.longestReopenGapUs.compare_exchange_weak(longest, gap)) {
+        }
+    }
+
+    // The device reconfigures itself before it tells the host.
+    void applyNextValues() {
         Faults& faults = slot().faults;
-        std::int32_t selector = faults.messageSelector.load();
-        if (selector == 0 || switchesSinceStart_ < faults.messageAfterSwitches.load() ||
+        if (std::int32_t latency = faults.nextOutputLatency.exchange(0); latency != 0) {
+            faults.outputLatency = latency;
+        }
+        if (std::int32_t size = faults.nextBufferSize.exchange(0); size != 0) {
+            faults.preferredBufferSize = size;
+        }
+        if (std::int32_t type = faults.nextSampleType.exchange(0); type != 0) {
+            faults.sampleType = type;
+            faults.overrideSampleType = 1;
+        }
+    }
+
+    // Outside mutex_: the host may call back into the driver.
+    void sendInsideMessage(std::int32_t where) {
+        Faults& faults = slot().faults;
+        std::int32_t times = faults.insideTimes.load();
+        if (faults.messageInside.load() != where || times == 0 ||
             callbacks_.asioMessage == nullptr) {
             return;
         }
-        if (!faults.messageSelector.compare_exchange_strong(selector, 0)) {
+        if (times > 0 && !faults.insideTimes.compare_exchange_strong(times, times - 1)) {
             return;
         }
+        applyNextValues();
+        AsioLong result = callbacks_.asioMessage(faults.insideSelector.load(),
+                                                 faults.messageValue.load(), nullptr, nullptr);
+        slot().status.lastMessageResult = static_cast<std::int32_t>(result);
+        ++slot().status.messagesInside;
+    }
+
+    void sendArmedMessage() {
+        Faults& faults = slot().faults;
+        std::int32_t selector = faults.messageSelector.load();
+        if (selector == 0 || sentThisRun_ ||
+            switchesSinceStart_ < faults.messageAfterSwitches.load() ||
+            callbacks_.asioMessage == nullptr) {
+            return;
+        }
+        // The last of the repeats disarms it; the others wait for the next start.
+        if (faults.messageRepeat.fetch_sub(1) <= 1) {
+            faults.messageRepeat = 0;
+            if (!faults.messageSelector.compare_exchange_strong(selector, 0)) {
+                return;
+            }
+        } else {
+            sentThisRun_ = true;
+        }
+        applyNextValues();
         AsioLong result =
             callbacks_.asioMessage(selector, faults.messageValue.load(), nullptr, nullptr);
         slot().status.lastMessageResult = static_cast<std::int32_t>(result);
@@ -515,13 +595,8 @@ private:
                     }
                 }
                 // The half filled last period is what the hardware plays now.
-                if (pending >= 0) {
-                    if (!pendingInTime || (config().supportsOutputReady && !outputReadyCalled_)) {
-                        ++slot().status.underruns;
-                    }
-                    writeHalf(capture_, halves_[pending].data(), static_cast<int>(bufferSize_));
-                    ++slot().status.halvesCaptured;
-                }
+                playHalf(pending, pendingInTime);
+                pending = -1;
             }
             {
                 std::lock_guard guard(mutex_);
@@ -559,6 +634,19 @@ private:
             sendArmedMessage();
             half ^= 1;
         }
+        // A stop lets the half the host already filled play out.
+        playHalf(pending, pendingInTime);
+    }
+
+    void playHalf(int half, bool inTime) {
+        if (half < 0) {
+            return;
+        }
+        if (!inTime || (config().supportsOutputReady && !outputReadyCalled_)) {
+            ++slot().status.underruns;
+        }
+        writeHalf(capture_, halves_[half].data(), static_cast<int>(bufferSize_));
+        ++slot().status.halvesCaptured;
     }
 
     std::atomic<unsigned long> references_{1};
@@ -586,6 +674,8 @@ private:
 
     std::atomic<bool> outputReadyCalled_{false};
     std::int32_t switchesSinceStart_ = 0;
+    bool sentThisRun_ = false;
+    int starts_ = 0;
     std::atomic<std::int64_t> samplePosition_{0};
     std::atomic<std::int64_t> stampNs_{0};
 };
