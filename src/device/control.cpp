@@ -1,6 +1,8 @@
 // The playback commands between open and close, reset handling and the
 // position answers of the real-time channel.
+#include <cstdint>
 #include <limits>
+#include <memory>
 #include <utility>
 
 #include "device/device_state.h"
@@ -42,6 +44,9 @@ std::int32_t elapsedFrames(const OutputDevice& device) {
 }
 
 bool settleResetRequest(OutputDevice& device) {
+    if (device.latencyChanged.exchange(false)) {
+        readLatencies(device);
+    }
     if (!device.resetRequested.exchange(false)) {
         return false;
     }
@@ -52,6 +57,146 @@ bool settleResetRequest(OutputDevice& device) {
     }
     device.resetPending = true;
     return false;
+}
+
+namespace {
+
+// The converter and the client format it was built for, kept across a close.
+struct KeptConverter {
+    std::unique_ptr<resample::ResamplerRequest> request;
+    std::int32_t rate = 0;
+    std::int32_t isFloat = -1;
+    std::int32_t bits = 0;
+    std::int32_t channels = 0;
+};
+
+// Main thread. Takes the engaged converter away from the device so that a
+// close does not destroy it, with its filter state and the output it holds.
+// A converter already flushed at the end of the stream is not kept: what it
+// still holds goes to `audio`, and the re-open builds none.
+KeptConverter keepConverter(OutputDevice& device, QueuedAudio& audio) {
+    KeptConverter kept;
+    if (!device.resampler) {
+        return kept;
+    }
+    if (device.resamplerInputRate == 0) {
+        resample::ResamplerRequest& request = *device.resampler;
+        const std::uint32_t count = resample::workerPeek(request, INT32_MAX);
+        if (count > 0 && request.outputData != nullptr) {
+            audio.frames.insert(audio.frames.end(), request.outputData, request.outputData + count);
+            resample::workerConsume(request, static_cast<std::int32_t>(count));
+        }
+        return kept;
+    }
+    kept.request = std::move(device.resampler);
+    kept.rate = device.resamplerInputRate;
+    kept.isFloat = device.resamplerInputIsFloat;
+    kept.bits = device.resamplerInputBits;
+    kept.channels = device.resamplerChannels;
+    device.resamplerInputRate = 0;
+    device.resamplerInputIsFloat = -1;
+    device.resamplerInputBits = 0;
+    device.resamplerChannels = 0;
+    return kept;
+}
+
+void restoreConverter(OutputDevice& device, KeptConverter& kept) {
+    if (!kept.request) {
+        return;
+    }
+    device.resampler = std::move(kept.request);
+    device.resamplerInputRate = kept.rate;
+    device.resamplerInputIsFloat = kept.isFloat;
+    device.resamplerInputBits = kept.bits;
+    device.resamplerChannels = kept.channels;
+}
+
+// Main thread. The reset itself: close the driver and open the same format
+// again. Every frame the stream accepted survives it: the frames still queued
+// in the rings (taken back in the format they were fed in, so new rings of
+// another length or sample type take them alike), then the bytes held back,
+// then the converter's backlog. Positions go on from the frames really handed
+// to the driver; a pause stays a pause.
+bool reopenKeepingAudio(OutputDevice& device) {
+    const auto rate = static_cast<std::int32_t>(device.inputRate.load());
+    const std::int32_t bits = device.inputBits;
+    const auto channels = static_cast<std::int32_t>(device.inputChannels);
+    const bool wasPaused = device.paused;
+    // A pause stops the driver but leaves driverStopped clear.
+    const bool wasRunning = !device.driverStopped;
+    const std::int64_t pauseTime = device.pauseTime.load();
+    const std::int64_t lastSwitchTime = device.lastSwitchTime.load();
+    const bool switchSeen = device.switchSeen;
+    const std::int64_t written = device.bytesWritten.load();
+    const std::int64_t played = device.framesPlayed.load();
+
+    device.heldPlayedMs = outputPositionMs(device);
+    device.heldWrittenMs = writtenPositionMs(device);
+    device.reopening = true;
+
+    if (!device.driverStopped) {
+        stopAndSilence(device);
+        device.driverStopped = true;
+    }
+    QueuedAudio audio = takeQueuedAudio(device);
+    std::vector<std::uint8_t> pending = std::move(device.pending);
+    KeptConverter converter = keepConverter(device, audio);
+
+    closeDevice(device);
+    restoreConverter(device, converter);
+    if (openOutput(device, rate, bits, channels) < 0) {
+        // An open that failed early never reached the converter.
+        if (device.resampler) {
+            resample::workerDestroy(*device.resampler);
+            device.resampler.reset();
+            device.resamplerInputRate = 0;
+        }
+        device.reopening = false;
+        return false;
+    }
+    device.bytesWritten = written;
+    device.framesPlayed = played;
+    device.pending = std::move(pending);
+    // The same client format gives the same feed format, unless the settings
+    // changed the conversion meanwhile: frames in another format cannot play.
+    if (audio.frameBytes == device.feedFrameBytes && audio.isFloat == device.feedIsFloat &&
+        audio.bits == device.feedBits && audio.rate == device.outputRate.load()) {
+        device.replay = std::move(audio.frames);
+        platform::enterLock(device.deviceLock);
+        device.uncountedFrames = audio.uncounted;
+        platform::leaveLock(device.deviceLock);
+    }
+    if (wasPaused) {
+        device.paused = true;
+        device.pauseTime = pauseTime;
+        device.lastSwitchTime = lastSwitchTime;
+        device.switchSeen = switchSeen;
+    }
+    // Refill the new rings; a driver that was playing starts again at once.
+    feedRing(device, wasRunning && !wasPaused, 0, nullptr, false);
+    if (wasPaused && wasRunning) {
+        device.driverStopped = false; // as a pause leaves it: the resume starts it
+    }
+    device.reopening = false;
+    return true;
+}
+
+} // namespace
+
+bool reopenIfResetPending(OutputDevice& device) {
+    if (!device.resetPending || !device.streamOpen) {
+        return device.streamOpen;
+    }
+    if (!reopenKeepingAudio(device)) {
+        device.resetPending = false;
+        const std::uint64_t window = device.notifyWindow.load();
+        if (window != 0) {
+            platform::postWindowMessage(window, platform::kWmCommand, ipc::kResetFailedCommandId,
+                                        0);
+        }
+        return false;
+    }
+    return true;
 }
 
 bool takePendingClose(OutputDevice& device) {
@@ -83,7 +228,18 @@ std::int32_t writeStream(OutputDevice& device, const std::uint8_t* data, std::in
     }
     // Paused with a whole frame already held back: the rings are full and
     // nothing drains, so a further write is refused rather than held without bound.
-    if (device.paused && device.pending.size() >= static_cast<std::size_t>(device.feedFrameBytes)) {
+    const auto frameBytes = static_cast<std::int64_t>(device.feedFrameBytes);
+    if (device.paused && static_cast<std::int64_t>(device.pending.size()) >= frameBytes) {
+        return 1;
+    }
+    // Nor is more than one payload of whole frames ever held beside the rings
+    // (a reset pending, a stalled driver): a write that could leave more is
+    // refused whole, counting only the room there is now.
+    const std::int64_t total = static_cast<std::int64_t>(device.pending.size()) + count;
+    const std::int64_t freeFrames = device.ringFrames - device.queuedFrames.load() -
+                                    static_cast<std::int64_t>(device.replay.size()) / frameBytes;
+    const std::int64_t room = freeFrames > 0 ? freeFrames * frameBytes : 0;
+    if (total - total % frameBytes - room > static_cast<std::int64_t>(ipc::kPayloadSize)) {
         return 1;
     }
     feedRing(device, false, count, data);
@@ -93,46 +249,27 @@ std::int32_t writeStream(OutputDevice& device, const std::uint8_t* data, std::in
 
 std::int32_t writableBytes(OutputDevice& device) {
     settleResetRequest(device);
-    if (!device.streamOpen) {
+    if (!reopenIfResetPending(device)) {
         return 0;
-    }
-    if (device.resetPending) {
-        const std::int64_t written = device.bytesWritten.load();
-        const auto rate = static_cast<std::int32_t>(device.inputRate.load());
-        const std::int32_t bits = device.inputBits;
-        const auto channels = static_cast<std::int32_t>(device.inputChannels);
-        // Bytes of an incomplete frame belong to the stream that goes on.
-        std::vector<std::uint8_t> pending = std::move(device.pending);
-        closeDevice(device);
-        if (openOutput(device, rate, bits, channels) < 0) {
-            device.resetPending = false;
-            const std::uint64_t window = device.notifyWindow.load();
-            if (window != 0) {
-                platform::postWindowMessage(window, platform::kWmCommand,
-                                            ipc::kResetFailedCommandId, 0);
-            }
-            return 0;
-        }
-        device.pending = std::move(pending);
-        device.bytesWritten = written;
-        const std::int64_t frames = written / device.inputBytesPerFrame.load();
-        device.framesPlayed = (frames * 10000 / device.inputRate.load()) *
-                              static_cast<std::int64_t>(device.outputRate.load()) / 10000;
     }
     if (device.paused) {
         return 0;
     }
-    // Frames held back during a pause move into the rings as room appears;
-    // the client, told there is no room meanwhile, would never push them.
-    if (device.pending.size() >= static_cast<std::size_t>(device.feedFrameBytes)) {
-        feedRing(device, true, 0, nullptr, false);
+    // Frames held back during a pause or a re-open move into the rings as room
+    // appears; the client, told there is no room meanwhile, would never push them.
+    const bool pendingFrames =
+        device.pending.size() >= static_cast<std::size_t>(device.feedFrameBytes);
+    if (pendingFrames || !device.replay.empty()) {
+        feedRing(device, pendingFrames, 0, nullptr, false);
     }
     return clampToInt32(writableSpace(device));
 }
 
 std::int32_t isPlaying(OutputDevice& device) {
     settleResetRequest(device);
-    if (!device.streamOpen || device.keepOpenActive) {
+    // A driver that asked for a reset may never call back again: the queued
+    // audio plays only after the re-open.
+    if (!reopenIfResetPending(device) || device.keepOpenActive) {
         return 0;
     }
     if (device.resampler) {
@@ -228,6 +365,9 @@ void seekTo(OutputDevice& device, std::int32_t ms) {
 }
 
 std::int32_t outputPositionMs(const OutputDevice& device) {
+    if (device.reopening) {
+        return device.heldPlayedMs;
+    }
     const std::int64_t rate = device.outputRate.load();
     if (!device.streamOpen || rate <= 0) {
         return 0;
@@ -243,6 +383,9 @@ std::int32_t outputPositionMs(const OutputDevice& device) {
 }
 
 std::int32_t writtenPositionMs(const OutputDevice& device) {
+    if (device.reopening) {
+        return device.heldWrittenMs;
+    }
     const std::int64_t frameBytes = device.inputBytesPerFrame.load();
     const std::int64_t rate = device.inputRate.load();
     if (!device.streamOpen || frameBytes <= 0 || rate <= 0) {

@@ -85,8 +85,20 @@ struct OutputDevice {
     std::int32_t outputChannelCount = 0;
     std::int32_t activeFirstChannel = 0;
     // Client bytes taken but not yet in the rings: the incomplete trailing
-    // frame, and while paused whatever did not fit.
+    // frame, and while paused whatever did not fit. Whole frames held here
+    // never pass one payload: a write that could is refused.
     std::vector<std::uint8_t> pending;
+    // Every frame in the rings also in the format it was fed in, at the same
+    // frame index: what a re-open refills the new rings from, whatever their
+    // sample type or length. Main thread only; the callback never reads it.
+    std::vector<std::uint8_t> feedCopy;
+    // Frames ever converted into the rings, and the first of them whose copy is
+    // in the current feed format (a format-only change leaves older ones behind).
+    std::int64_t framesConverted = 0;
+    std::int64_t copyFreshFrom = 0;
+    // Frames of this stream taken back from the rings of a closed driver, in
+    // the feed format; they go into the rings before anything else.
+    std::vector<std::uint8_t> replay;
 
     // Flags and values the real-time thread reads.
     std::atomic<bool> streamOpen{false};
@@ -97,6 +109,13 @@ struct OutputDevice {
     std::atomic<bool> resetPending{false};
     // Set by a reset request from any thread; the main thread acts on it.
     std::atomic<bool> resetRequested{false};
+    // Set when the driver reports new latencies; the main thread re-reads them.
+    std::atomic<bool> latencyChanged{false};
+    // While a reset closes and re-opens the driver, the real-time answers hold
+    // the positions taken just before the close.
+    std::atomic<bool> reopening{false};
+    std::atomic<std::int32_t> heldPlayedMs{0};
+    std::atomic<std::int32_t> heldWrittenMs{0};
     std::atomic<std::int64_t> pauseTime{0};
     std::atomic<std::int32_t> pipelineFrames{0};
 
@@ -126,6 +145,9 @@ struct OutputDevice {
     // Between start and stop: only then may a buffer switch take frames, so a
     // callback arriving late after stop cannot eat audio a resume would play.
     std::atomic<bool> driverRunning{false};
+    // Set by every buffer switch that took frames: a write waiting for room
+    // wakes on it instead of polling.
+    platform::Handle* roomEvent = nullptr;
 
     std::vector<ChannelRing> channelRings;
     std::vector<asio::ASIOBufferInfo> bufferInfos;
@@ -180,8 +202,30 @@ bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& 
 // when nothing is left in the worker.
 bool pushResamplerOutput(OutputDevice& device);
 // Main thread. Acts on a reset request that arrived from another thread; true
-// when it closed the device.
+// when it closed the device. Also re-reads latencies the driver said changed.
 bool settleResetRequest(OutputDevice& device);
+// Main thread. Performs a pending reset: closes the driver and opens the same
+// format again, keeping every accepted frame. false when the stream is gone.
+bool reopenIfResetPending(OutputDevice& device);
+// Main thread. Reads the driver's output latency into pipelineFrames.
+void readLatencies(OutputDevice& device);
+
+// What a re-open takes back from the rings of the driver it closes.
+struct QueuedAudio {
+    std::vector<std::uint8_t> frames; // feed format, oldest first
+    std::int32_t uncounted = 0;       // leading frames of the stream before the last open
+    std::int32_t frameBytes = 0;
+    std::int32_t isFloat = -1;
+    std::int32_t bits = 0;
+    std::uint32_t rate = 0;
+};
+// Main thread, with the driver stopped. Takes the queued frames whose copy is
+// in the current feed format, followed by the replay not yet placed.
+QueuedAudio takeQueuedAudio(OutputDevice& device);
+// Main thread. Waits until a buffer switch frees room, or a short while.
+void waitForRoom(OutputDevice& device);
+// Any thread. Milliseconds of a monotonic clock, for bounds measured in seconds.
+std::int64_t monotonicMs();
 
 // Process-wide: the device the driver's callbacks serve, set when buffers are
 // created for it and cleared when they are disposed.

@@ -286,16 +286,34 @@ bool createChannelBuffers(OutputDevice& device, std::int32_t channels) {
         }
     }
 
-    asio::AsioLong inputLatency = 0;
-    asio::AsioLong outputLatency = 0;
-    device.driver->getLatencies(&inputLatency, &outputLatency);
-    const std::int64_t pipeline = 2 * static_cast<std::int64_t>(outputLatency);
-    device.pipelineFrames =
-        static_cast<std::int32_t>(pipeline < 0 ? 0 : (pipeline > (1 << 30) ? (1 << 30) : pipeline));
+    readLatencies(device);
 
     device.activeChannels = static_cast<std::uint32_t>(channels);
     silenceHalfBuffers(device);
     return true;
+}
+
+// Main thread. Sizes the feed-format copy of the rings for the feed format
+// just set; `emptied` when the open emptied the rings.
+void sizeFeedCopy(OutputDevice& device, bool emptied, bool feedChanged) {
+    // Queued frames fed in another format keep no usable copy.
+    if (emptied || feedChanged) {
+        device.copyFreshFrom = device.framesConverted;
+        device.replay.clear();
+    }
+    const std::size_t bytes = static_cast<std::size_t>(device.ringFrames) *
+                              static_cast<std::size_t>(device.feedFrameBytes);
+    if (device.feedCopy.size() == bytes) {
+        return;
+    }
+    device.copyFreshFrom = device.framesConverted;
+    try {
+        device.feedCopy.assign(bytes, 0);
+    } catch (const std::bad_alloc&) {
+        // Plays on without: a reset then loses what was queued, nothing else.
+        device.feedCopy.clear();
+        device.feedCopy.shrink_to_fit();
+    }
 }
 
 std::int32_t failOpen(OutputDevice& device) {
@@ -315,12 +333,26 @@ std::int32_t openLatency(const OutputDevice& device, std::int32_t rate) {
 
 void closeDriverBuffers(OutputDevice& device);
 
+void readLatencies(OutputDevice& device) {
+    if (device.driver == nullptr || !device.buffersCreated) {
+        return;
+    }
+    asio::AsioLong inputLatency = 0;
+    asio::AsioLong outputLatency = 0;
+    device.driver->getLatencies(&inputLatency, &outputLatency);
+    const std::int64_t pipeline = 2 * static_cast<std::int64_t>(outputLatency);
+    device.pipelineFrames =
+        static_cast<std::int32_t>(pipeline < 0 ? 0 : (pipeline > (1 << 30) ? (1 << 30) : pipeline));
+}
+
 OutputDevice* createOutputDevice(const DriverSource& drivers, const server::Clock& clock) {
     auto* device = new OutputDevice;
     device->drivers = drivers;
     device->clock = clock;
     device->deviceLock = platform::createLock();
     device->callbacks = driverCallbacks();
+    // Without it a waiting write falls back to short sleeps.
+    device->roomEvent = platform::createEvent(nullptr, true);
     return device;
 }
 
@@ -334,6 +366,9 @@ void destroyOutputDevice(OutputDevice* device) {
     }
     closeDevice(*device);
     platform::destroyLock(device->deviceLock);
+    if (device->roomEvent != nullptr) {
+        platform::closeHandle(device->roomEvent);
+    }
     delete device;
 }
 
@@ -449,7 +484,10 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
         }
         device.monoDuplicating = duplicate;
     }
+    const std::int32_t previousFeedFrameBytes = device.feedFrameBytes;
     device.feedFrameBytes = device.feedSampleBytes * channels;
+    sizeFeedCopy(device, rateChanged || channelsChanged,
+                 floatChanged || bitsChanged || previousFeedFrameBytes != device.feedFrameBytes);
 
     {
         DeviceLockGuard guard(device);
@@ -474,6 +512,9 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
         }
         device.framesPlayed = 0;
         device.bytesWritten = 0;
+        // A reset asked for while this open ran (from inside setSampleRate or
+        // createBuffers, say) is settled by it: never a second re-open.
+        device.resetRequested = false;
         device.resetPending = false;
         // A pause stopped the driver without marking it stopped; with the pause
         // lifted the start rule must be able to start it again.
@@ -500,6 +541,10 @@ void closeDriverBuffers(OutputDevice& device) {
     releaseResampler(device);
     device.pending.clear();
     device.pending.shrink_to_fit();
+    device.replay.clear();
+    device.replay.shrink_to_fit();
+    device.feedCopy.clear();
+    device.feedCopy.shrink_to_fit();
     device.channelRings.clear();
     device.bufferInfos.clear();
     device.prepared = false;

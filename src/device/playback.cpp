@@ -16,6 +16,11 @@ namespace {
 
 std::atomic<OutputDevice*> gCallbackDevice{nullptr};
 
+// A write that waits for room gives up after this long without any.
+constexpr std::int64_t kStallMs = 3000;
+// The longest a waiting write sleeps between looks when no buffer switch wakes it.
+constexpr std::uint32_t kRoomWaitMs = 5;
+
 void onBufferSwitch(asio::AsioLong index, asio::ASIOBool) {
     if (OutputDevice* device = gCallbackDevice.load(std::memory_order_acquire)) {
         bufferSwitch(*device, static_cast<std::int32_t>(index));
@@ -56,13 +61,140 @@ void convertFrames(OutputDevice& device, const std::uint8_t* source, std::int32_
                                 ring.ring.get(), static_cast<std::size_t>(second));
         }
     }
+    // The copy keeps the same frame index as the rings.
+    const std::size_t copyBytes = static_cast<std::size_t>(device.ringFrames) * stride;
+    if (device.feedCopy.size() == copyBytes) {
+        const std::size_t at = static_cast<std::size_t>(device.ringWriteIndex) * stride;
+        std::memcpy(device.feedCopy.data() + at, source, static_cast<std::size_t>(first) * stride);
+        if (second > 0) {
+            std::memcpy(device.feedCopy.data(), source + static_cast<std::size_t>(first) * stride,
+                        static_cast<std::size_t>(second) * stride);
+        }
+    }
+    device.framesConverted += n;
     device.ringWriteIndex += n;
     if (device.ringWriteIndex >= device.ringFrames) {
         device.ringWriteIndex -= device.ringFrames;
     }
 }
 
+// Main thread. Converts up to `frames` whole frames from `source` into the
+// rings, starting the driver when `startRule` says so. Waits for room while
+// `mayWait`, but gives up on an abort, a pause, a reset, or 3 s in which the
+// driver freed no room. Returns the frames placed.
+template <typename StartRule>
+std::int64_t placeFrames(OutputDevice& device, const std::uint8_t* source, std::int64_t frames,
+                         bool mayWait, StartRule startRule) {
+    const auto frameBytes = static_cast<std::int64_t>(device.feedFrameBytes);
+    std::int64_t placed = 0;
+    std::int64_t progressMs = monotonicMs();
+    while (!device.abortWrites) {
+        platform::enterLock(device.deviceLock);
+        const std::int64_t room = device.ringFrames - device.queuedFrames.load();
+        const auto n = static_cast<std::int32_t>(std::min(frames - placed, room));
+        if (n > 0) {
+            convertFrames(device, source + placed * frameBytes, n);
+            device.queuedFrames.fetch_add(n);
+        }
+        platform::leaveLock(device.deviceLock);
+        placed += n;
+        // The start rule. Never while paused: the pause has to be lifted first.
+        if (device.driverStopped && !device.paused && startRule()) {
+            startDriver(device);
+        }
+        if (placed == frames) {
+            break;
+        }
+        // Nothing drains while paused, and a driver asking for a reset may
+        // have stopped calling back: keep the rest rather than wait forever.
+        if (device.paused || !mayWait || device.resetRequested || device.resetPending) {
+            break;
+        }
+        const std::int64_t now = monotonicMs();
+        if (n > 0) {
+            progressMs = now;
+        } else if (now - progressMs > kStallMs) {
+            break;
+        }
+        waitForRoom(device);
+    }
+    return placed;
+}
+
+// Main thread. Places the frames taken back at a re-open, before anything
+// newer. true when none are left.
+bool placeReplay(OutputDevice& device, bool startNow, std::int32_t byteCount, bool mayWait) {
+    if (device.replay.empty()) {
+        return true;
+    }
+    const auto frameBytes = static_cast<std::size_t>(device.feedFrameBytes);
+    const auto frames = static_cast<std::int64_t>(device.replay.size() / frameBytes);
+    const std::int64_t placed = placeFrames(device, device.replay.data(), frames, mayWait, [&] {
+        return startNow || writableSpace(device) < 2 * static_cast<std::int64_t>(byteCount);
+    });
+    if (device.abortWrites || placed == frames) {
+        // A stop path drops queued audio by design; the replay goes with it.
+        device.replay.clear();
+        return true;
+    }
+    device.replay.erase(device.replay.begin(),
+                        device.replay.begin() + static_cast<std::ptrdiff_t>(
+                                                    static_cast<std::size_t>(placed) * frameBytes));
+    return false;
+}
+
 } // namespace
+
+std::int64_t monotonicMs() {
+    static const std::int64_t frequency = [] {
+        std::int64_t f = 0;
+        return platform::perfFrequency(&f) && f > 0 ? f : 0;
+    }();
+    if (frequency == 0) {
+        return platform::timerMs();
+    }
+    const std::int64_t ticks = platform::perfCounter();
+    return ticks / frequency * 1000 + ticks % frequency * 1000 / frequency;
+}
+
+void waitForRoom(OutputDevice& device) {
+    // The time-out is only a safety net for a driver that stops calling back.
+    if (device.roomEvent == nullptr ||
+        platform::waitOne(device.roomEvent, kRoomWaitMs) == platform::kWaitFailed) {
+        platform::sleepMs(1);
+    }
+}
+
+QueuedAudio takeQueuedAudio(OutputDevice& device) {
+    QueuedAudio audio;
+    audio.frameBytes = device.feedFrameBytes;
+    audio.isFloat = device.feedIsFloat;
+    audio.bits = device.feedBits;
+    audio.rate = device.outputRate.load();
+    const auto stride = static_cast<std::size_t>(device.feedFrameBytes);
+    platform::enterLock(device.deviceLock);
+    const std::int64_t queued = device.queuedFrames.load();
+    const std::int64_t consumed = device.framesConverted - queued;
+    // Frames fed before a format-only change have no usable copy.
+    const std::int64_t stale = std::clamp<std::int64_t>(device.copyFreshFrom - consumed, 0, queued);
+    const std::int64_t keep = queued - stale;
+    if (keep > 0 && stride > 0 &&
+        device.feedCopy.size() == static_cast<std::size_t>(device.ringFrames) * stride) {
+        const std::int64_t start = (device.ringReadIndex + stale) % device.ringFrames;
+        const std::int64_t first = std::min<std::int64_t>(keep, device.ringFrames - start);
+        const std::uint8_t* copy = device.feedCopy.data();
+        audio.frames.assign(copy + static_cast<std::size_t>(start) * stride,
+                            copy + static_cast<std::size_t>(start + first) * stride);
+        audio.frames.insert(audio.frames.end(), copy,
+                            copy + static_cast<std::size_t>(keep - first) * stride);
+    }
+    const std::int64_t uncounted = device.uncountedFrames - stale;
+    audio.uncounted = static_cast<std::int32_t>(uncounted > 0 ? uncounted : 0);
+    platform::leaveLock(device.deviceLock);
+    audio.frames.insert(audio.frames.end(), device.replay.begin(), device.replay.end());
+    device.replay.clear();
+    return audio;
+}
 
 const asio::ASIOCallbacks& driverCallbacks() {
     return kCallbacks;
@@ -82,7 +214,14 @@ OutputDevice* callbackDevice() {
 }
 
 std::int64_t writableSpace(const OutputDevice& device) {
-    const std::int64_t free = device.ringFrames - device.queuedFrames.load();
+    std::int64_t free = device.ringFrames - device.queuedFrames.load();
+    // Frames taken back at a re-open claim the room first.
+    if (device.feedFrameBytes > 0) {
+        free -= static_cast<std::int64_t>(device.replay.size()) / device.feedFrameBytes;
+    }
+    if (free <= 0) {
+        return 0;
+    }
     if (device.resampler) {
         // Ring room in output frames, told to the client in its own frames.
         const std::int32_t frames = server::mulDiv(
@@ -135,37 +274,22 @@ namespace {
 
 // feedRing with a converter engaged: the source is the worker's output, asked
 // for no more than the rings can take now, so it is placed in one pass.
-void feedFromResampler(OutputDevice& device, bool startNow, std::int32_t byteCount) {
+void feedFromResampler(OutputDevice& device, bool startNow, std::int32_t byteCount, bool mayWait) {
+    const auto startRule = [&] {
+        return startNow || writableSpace(device) < 2 * static_cast<std::int64_t>(byteCount);
+    };
+    if (!placeReplay(device, startNow, byteCount, mayWait)) {
+        return; // the worker keeps its output until the replay is in
+    }
     resample::ResamplerRequest& request = *device.resampler;
     const auto frameBytes = static_cast<std::int64_t>(device.feedFrameBytes);
     const std::int64_t room = device.ringFrames - device.queuedFrames.load();
     const std::int64_t most = std::min<std::int64_t>(room * frameBytes, INT32_MAX);
     const std::uint32_t count =
         most > 0 ? resample::workerPeek(request, static_cast<std::int32_t>(most)) : 0;
-    const std::uint8_t* source = request.outputData;
     const std::int64_t frames = count / frameBytes;
-
-    std::int64_t placed = 0;
-    while (!device.abortWrites) {
-        platform::enterLock(device.deviceLock);
-        const std::int64_t free = device.ringFrames - device.queuedFrames.load();
-        const auto n = static_cast<std::int32_t>(std::min(frames - placed, free));
-        if (n > 0) {
-            convertFrames(device, source + placed * frameBytes, n);
-            device.queuedFrames.fetch_add(n);
-        }
-        platform::leaveLock(device.deviceLock);
-        placed += n;
-        if (device.driverStopped && !device.paused &&
-            (startNow || writableSpace(device) < 2 * static_cast<std::int64_t>(byteCount))) {
-            startDriver(device);
-        }
-        // The rings only empty meanwhile, so this is the first pass but for an abort.
-        if (placed == frames || device.paused || device.resetRequested || device.resetPending) {
-            break;
-        }
-        platform::sleepMs(1);
-    }
+    // The rings only empty meanwhile, so this is one pass but for an abort.
+    const std::int64_t placed = placeFrames(device, request.outputData, frames, mayWait, startRule);
     // After an abort the rest goes: the stream is being stopped or moved.
     const std::int64_t used = device.abortWrites ? count : placed * frameBytes;
     if (used > 0) {
@@ -180,11 +304,11 @@ bool pushResamplerOutput(OutputDevice& device) {
         return true;
     }
     std::uint32_t last = 0;
-    int idle = 0;
+    std::int64_t progressMs = monotonicMs();
     for (;;) {
         feedRing(device, true, 0, nullptr);
         const std::uint32_t left = resample::workerCount(*device.resampler);
-        if (left == 0) {
+        if (left == 0 && device.replay.empty()) {
             return true;
         }
         // Nothing drains while paused, and a driver asking for a reset, or one
@@ -192,22 +316,30 @@ bool pushResamplerOutput(OutputDevice& device) {
         if (device.abortWrites || device.paused || device.resetRequested || device.resetPending) {
             return false;
         }
-        if (left == last) {
-            if (++idle > 3000) {
-                return false;
-            }
-        } else {
-            idle = 0;
+        const std::int64_t now = monotonicMs();
+        if (left != last) {
             last = left;
+            progressMs = now;
+        } else if (now - progressMs > kStallMs) {
+            return false;
         }
-        platform::sleepMs(1);
+        waitForRoom(device);
     }
 }
 
 void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount, const std::uint8_t* data,
               bool mayWait) {
     if (device.resampler) {
-        feedFromResampler(device, startNow, byteCount);
+        feedFromResampler(device, startNow, byteCount, mayWait);
+        return;
+    }
+    // Frames taken back at a re-open go first; until they are all in, new
+    // bytes wait behind them.
+    if (!placeReplay(device, startNow, byteCount, mayWait)) {
+        if (byteCount > 0) {
+            device.pending.insert(device.pending.end(), data,
+                                  data + static_cast<std::size_t>(byteCount));
+        }
         return;
     }
     const bool fromPending = !device.pending.empty();
@@ -224,38 +356,12 @@ void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount, const
     const auto frames = static_cast<std::int64_t>(size / frameBytes);
     const std::size_t tail = size % frameBytes;
 
-    std::int64_t placed = 0;
-    while (!device.abortWrites) {
-        platform::enterLock(device.deviceLock);
-        const std::int64_t room = device.ringFrames - device.queuedFrames.load();
-        const auto n = static_cast<std::int32_t>(std::min(frames - placed, room));
-        if (n > 0) {
-            convertFrames(device, source + static_cast<std::size_t>(placed) * frameBytes, n);
-            device.queuedFrames.fetch_add(n);
-        }
-        platform::leaveLock(device.deviceLock);
-        placed += n;
-
-        // The start rule. Never while paused: the pause has to be lifted first.
-        if (device.driverStopped && !device.paused) {
-            const std::int64_t space =
-                (device.ringFrames - device.queuedFrames.load()) *
-                    static_cast<std::int64_t>(device.inputBytesPerFrame.load()) -
-                static_cast<std::int64_t>(tail);
-            if (startNow || space < 2 * static_cast<std::int64_t>(byteCount)) {
-                startDriver(device);
-            }
-        }
-        if (placed == frames) {
-            break;
-        }
-        // Nothing drains while paused, and a driver asking for a reset may
-        // have stopped calling back: keep the rest rather than wait forever.
-        if (device.paused || !mayWait || device.resetRequested || device.resetPending) {
-            break;
-        }
-        platform::sleepMs(1);
-    }
+    const std::int64_t placed = placeFrames(device, source, frames, mayWait, [&] {
+        const std::int64_t space = (device.ringFrames - device.queuedFrames.load()) *
+                                       static_cast<std::int64_t>(device.inputBytesPerFrame.load()) -
+                                   static_cast<std::int64_t>(tail);
+        return startNow || space < 2 * static_cast<std::int64_t>(byteCount);
+    });
 
     // What stays behind: whatever was not placed, or after an abort only the
     // incomplete frame.
@@ -274,11 +380,18 @@ void bufferSwitch(OutputDevice& device, std::int32_t index) {
         return;
     }
     platform::enterLock(device.deviceLock);
+    const std::int32_t size = device.bufferSize;
     if (!device.driverRunning) {
+        // A switch arriving while the driver is being stopped: silence, not
+        // what this half held two periods ago, and no frame taken.
+        for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
+            const auto bytes = static_cast<std::size_t>(device.channelRings[c].bytesPerSample);
+            std::memset(device.bufferInfos[c].buffers[index], 0,
+                        static_cast<std::size_t>(size) * bytes);
+        }
         platform::leaveLock(device.deviceLock);
         return;
     }
-    const std::int32_t size = device.bufferSize;
     const std::int32_t queued = device.queuedFrames.load();
     std::int32_t take = size;
     if (queued < size) {
@@ -320,6 +433,9 @@ void bufferSwitch(OutputDevice& device, std::int32_t index) {
         }
         device.lastSwitchTime = readClock(device);
         device.switchSeen = true;
+        if (device.roomEvent != nullptr) {
+            platform::setEvent(device.roomEvent);
+        }
     }
     // Read under the lock: the main thread changes both only with the driver stopped.
     asio::IASIO* ready = device.useOutputReady ? device.driver : nullptr;
@@ -341,9 +457,14 @@ asio::AsioLong handleAsioMessage(OutputDevice* device, asio::AsioLong selector,
         return 2;
     case asio::kAsioResetRequest:
     case asio::kAsioBufferSizeChange:
-    case asio::kAsioLatenciesChanged:
         if (device != nullptr) {
             handleResetRequest(*device);
+        }
+        return 1;
+    case asio::kAsioLatenciesChanged:
+        // Nothing to re-open: the main thread re-reads the latencies.
+        if (device != nullptr) {
+            device->latencyChanged = true;
         }
         return 1;
     case asio::kAsioSupportsInputMonitor:

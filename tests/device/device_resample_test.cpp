@@ -234,28 +234,50 @@ TEST_F(DeviceResampleTest, ARatePairTheFactoryRefusesPlaysUnconvertedWhenTheDriv
     EXPECT_EQ(list.loadedIndex, -1);
 }
 
-TEST_F(DeviceResampleTest, ResetReopensWithAFreshConverterAndKeepsPositions) {
+TEST_F(DeviceResampleTest, ResetReopensKeepingEveryConvertedFrame) {
     ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
-    ASSERT_EQ(write(tone(10000)), 0);
-    ASSERT_EQ(device::isPlaying(*dev), 1); // starts the driver
+    const auto first = tone(10000);
+    ASSERT_EQ(write(first), 0);
+    ASSERT_EQ(device::isPlaying(*dev), 1); // flushes the converter, starts the driver
     play();
     fake.message(kAsioResetRequest);
     const std::int64_t written = dev->bytesWritten;
     EXPECT_GT(device::writableBytes(*dev), 0);
     EXPECT_EQ(dev->bytesWritten, written);
-    EXPECT_EQ(dev->framesPlayed, (10000LL * 10000 / 44100) * 48000 / 10000);
+    // Only what the old driver was handed counts as played.
+    EXPECT_EQ(dev->framesPlayed, 512);
     ASSERT_TRUE(dev->resampler);
     EXPECT_EQ(dev->resamplerInputRate, 44100);
-    EXPECT_EQ(dev->queuedFrames, 0);
     EXPECT_EQ(list.loads, 2);
 
-    // The stream goes on through the new converter.
+    // The rest of the first part plays after the re-open, then the stream
+    // goes on through a fresh converter, since the first was flushed.
     const auto more = tone(8000, 10000);
     ASSERT_EQ(write(more), 0);
     EXPECT_EQ(device::isPlaying(*dev), 1);
-    played.clear();
     playAll();
-    EXPECT_EQ(played, offline(more, 0));
+    std::vector<double> expected = offline(first, 0);
+    const std::vector<double> second = offline(more, 0);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(played, expected);
+}
+
+TEST_F(DeviceResampleTest, ResetMidStreamKeepsTheConverterAndItsBacklog) {
+    ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
+    const auto input = tone(12000);
+    const std::size_t half = input.size() / 2;
+    ASSERT_EQ(device::writeStream(*dev, input.data(), static_cast<std::int32_t>(half)), 0);
+    fake.bufferSwitch(0); // not started yet: nothing taken
+    fake.message(kAsioResetRequest);
+    EXPECT_GT(device::writableBytes(*dev), 0);
+    EXPECT_EQ(list.loads, 2);
+    // The same converter carries on: no filter restart in the middle.
+    ASSERT_EQ(device::writeStream(*dev, input.data() + half,
+                                  static_cast<std::int32_t>(input.size() - half)),
+              0);
+    EXPECT_EQ(device::isPlaying(*dev), 1);
+    playAll();
+    EXPECT_EQ(played, offline(input, 0));
 }
 
 TEST_F(DeviceResampleTest, CloseDropsTheConverterAndAWriteAfterItIsRefused) {

@@ -18,7 +18,7 @@ namespace {
 using device::OutputDevice;
 
 class DeviceTest : public ::testing::Test {
-protected:
+public:
     FakeDriver fake;
     FakeDriver other;
     FakeDriverSource list;
@@ -602,13 +602,30 @@ TEST_F(DeviceTest, AsioMessageAnswers) {
         EXPECT_EQ(fake.message(r.selector, r.value), r.answer) << r.selector << "/" << r.value;
     }
     EXPECT_FALSE(dev->resetRequested);
-    for (AsioLong selector : {3, 4, 6}) {
+    for (AsioLong selector : {3, 4}) {
         EXPECT_EQ(fake.message(selector), 1);
         EXPECT_TRUE(dev->resetRequested.exchange(false));
     }
+    // New latencies need no re-open, only a fresh look.
+    EXPECT_EQ(fake.message(6), 1);
+    EXPECT_FALSE(dev->resetRequested);
+    EXPECT_TRUE(dev->latencyChanged);
 }
 
-TEST_F(DeviceTest, ResetDuringAStreamReopensAtTheNextQueryAndKeepsPositions) {
+// Plays `switches` half-buffers of 4 frames and checks they carry the counter
+// from `first` on, in order.
+void expectCounter(DeviceTest& t, int& first, int switches) {
+    for (int i = 0; i < switches; ++i) {
+        const int index = i & 1;
+        t.fake.bufferSwitch(index);
+        for (int f = 0; f < 4; ++f, ++first) {
+            ASSERT_EQ(t.out(0, index, f), first) << "switch " << i << " frame " << f;
+            ASSERT_EQ(t.out(1, index, f), -first);
+        }
+    }
+}
+
+TEST_F(DeviceTest, ResetDuringAStreamReopensAtTheNextQueryAndKeepsEveryFrame) {
     smallRings();
     open();
     writeFrames(1, 12);
@@ -623,17 +640,19 @@ TEST_F(DeviceTest, ResetDuringAStreamReopensAtTheNextQueryAndKeepsPositions) {
     EXPECT_GT(device::writableBytes(*dev), 0);
     EXPECT_EQ(fake.initCalls, 2);
     EXPECT_EQ(dev->bytesWritten, 49);
-    // Positions continue from what was written, in whole ten-thousandths of a second.
-    EXPECT_EQ(dev->framesPlayed, (12 * 10000 / 44100) * 44100 / 10000);
+    // Played counts what the old driver was handed, nothing more.
+    EXPECT_EQ(dev->framesPlayed, 4);
     EXPECT_FALSE(dev->resetPending);
-    // The carried byte still completes its frame.
+    // The driver was playing: it plays again at once, from the first frame it
+    // had not been handed, and the carried byte still completes its frame.
+    EXPECT_TRUE(fake.started);
+    EXPECT_EQ(dev->queuedFrames, 8);
     device::writeStream(*dev, carry.data() + 1, 3);
     writeFrames(14, 3);
     device::isPlaying(*dev);
-    fake.bufferSwitch(1);
-    EXPECT_EQ(out(0, 1, 0), 13);
-    EXPECT_EQ(out(1, 1, 0), -13);
-    EXPECT_EQ(out(0, 1, 3), 16);
+    int next = 5;
+    expectCounter(*this, next, 3);
+    EXPECT_EQ(dev->framesPlayed, 16);
 }
 
 TEST_F(DeviceTest, WriteWaitingForRoomGivesWayToAReset) {
@@ -649,12 +668,125 @@ TEST_F(DeviceTest, WriteWaitingForRoomGivesWayToAReset) {
     EXPECT_EQ(fake.initCalls, 2);
     EXPECT_EQ(dev->queuedFrames, 16);
     EXPECT_TRUE(fake.started);
-    for (int i = 0; i < 4; ++i) {
+    // Nothing was handed to the old driver, so nothing counts as played, and
+    // the written position holds every byte accepted, once.
+    EXPECT_EQ(dev->framesPlayed, 0);
+    EXPECT_EQ(dev->bytesWritten, 32 * 4);
+    int next = 1;
+    expectCounter(*this, next, 4);
+    EXPECT_EQ(device::writableBytes(*dev), 0); // the held frames fill the ring
+    EXPECT_TRUE(dev->pending.empty());
+    expectCounter(*this, next, 4);
+    EXPECT_EQ(next, 33);
+    EXPECT_EQ(dev->framesPlayed, 32);
+}
+
+TEST_F(DeviceTest, ResetKeepsTheAudioWhenBufferSizeRingAndSampleTypeChange) {
+    smallRings();
+    open();
+    writeFrames(1, 16);
+    fake.bufferSwitch(0);
+    // The driver comes back with half-buffers of 8 (rings of 32) holding
+    // 32-bit samples, and asks for the re-open with a buffer-size change.
+    fake.preferred = 8;
+    fake.sampleType = ASIOSTInt32LSB;
+    fake.message(kAsioBufferSizeChange);
+    EXPECT_GT(device::writableBytes(*dev), 0);
+    EXPECT_EQ(fake.initCalls, 2);
+    EXPECT_EQ(fake.bufferSizeCreated, 8);
+    writeFrames(17, 12);
+    for (int first = 5, i = 0; i < 3; ++i) {
         fake.bufferSwitch(i & 1);
-        for (int f = 0; f < 4; ++f) {
-            ASSERT_EQ(out(0, i & 1, f), 17 + i * 4 + f);
+        std::vector<std::int32_t> left(8);
+        std::memcpy(left.data(), fake.half(0, i & 1).data(), 32);
+        for (int f = 0; f < 8; ++f, ++first) {
+            ASSERT_EQ(left[static_cast<std::size_t>(f)], first * 65536) << i << "/" << f;
         }
     }
+    EXPECT_EQ(dev->framesPlayed, 4 + 24);
+}
+
+TEST_F(DeviceTest, ResetWhilePausedStaysPausedWithThePositionFrozen) {
+    // Half-buffers of 64 frames and no pipeline: one switch is 1 ms played.
+    fake.preferred = 64;
+    fake.outputLatency = 0;
+    settings.bufferMultiplier = 0;
+    apply();
+    open();
+    writeFrames(1, 256);
+    fake.bufferSwitch(0);
+    clk.advanceMs(1);
+    EXPECT_EQ(device::setPause(*dev, 1), 0);
+    EXPECT_EQ(device::outputPositionMs(*dev), 1);
+    device::handleResetRequest(*dev);
+    EXPECT_EQ(device::writableBytes(*dev), 0);
+    EXPECT_EQ(fake.initCalls, 2);
+    EXPECT_FALSE(fake.started);
+    clk.advanceMs(50);
+    EXPECT_EQ(device::outputPositionMs(*dev), 1);
+    EXPECT_EQ(device::writtenPositionMs(*dev), 256 * 1000 / 44100);
+    EXPECT_EQ(device::writableBytes(*dev), 0);
+    // The resume answers that it was paused and starts the driver again,
+    // which goes on from the first frame it had not been handed.
+    EXPECT_EQ(device::setPause(*dev, 0), 1);
+    EXPECT_TRUE(fake.started);
+    fake.bufferSwitch(1);
+    EXPECT_EQ(out(0, 1, 0), 65);
+    EXPECT_EQ(out(1, 1, 63), -128);
+    EXPECT_EQ(dev->framesPlayed, 128);
+}
+
+TEST_F(DeviceTest, ResetAskedForDuringTheOpenIsSettledByIt) {
+    smallRings();
+    // A driver that asks for a reset from inside every createBuffers.
+    fake.onCreate = [this] { fake.message(kAsioResetRequest); };
+    open();
+    EXPECT_FALSE(dev->resetPending);
+    writeFrames(1, 16);
+    EXPECT_GT(device::isPlaying(*dev), 0);
+    EXPECT_EQ(device::writableBytes(*dev), 0);
+    EXPECT_EQ(fake.initCalls, 1);
+    int next = 1;
+    expectCounter(*this, next, 2);
+    EXPECT_GT(device::writableBytes(*dev), 0);
+    EXPECT_EQ(fake.initCalls, 1);
+}
+
+TEST_F(DeviceTest, LatencyChangeRereadsTheLatenciesWithoutAReopen) {
+    smallRings();
+    EXPECT_EQ(open(), server::mulDiv(16 + 1200, 1000, 44100));
+    writeFrames(1, 16);
+    fake.bufferSwitch(0);
+    fake.outputLatency = 100;
+    fake.message(kAsioLatenciesChanged);
+    EXPECT_FALSE(dev->resetRequested);
+    device::writableBytes(*dev);
+    EXPECT_EQ(dev->pipelineFrames, 200);
+    EXPECT_EQ(fake.initCalls, 1);
+    EXPECT_EQ(fake.stopCalls, 0);
+    int next = 5;
+    expectCounter(*this, next, 3);
+    // The open's answer uses the new latency too.
+    EXPECT_EQ(open(), server::mulDiv(16 + 200, 1000, 44100));
+}
+
+TEST_F(DeviceTest, HeldBytesNeverPassOnePayload) {
+    smallRings();
+    open();
+    writeFrames(1, 16);
+    fake.message(kAsioResetRequest);
+    // With a reset pending nothing is waited for; a client that writes
+    // without asking for room has its bytes held, up to one payload.
+    const std::int32_t most = static_cast<std::int32_t>(ipc::kPayloadSize / 4 * 4);
+    std::vector<std::uint8_t> big(static_cast<std::size_t>(most), 1);
+    EXPECT_EQ(device::writeStream(*dev, big.data(), most), 0);
+    const std::size_t held = dev->pending.size();
+    EXPECT_EQ(held, big.size());
+    EXPECT_EQ(device::writeStream(*dev, big.data(), 4), 1);
+    EXPECT_EQ(dev->pending.size(), held);
+    EXPECT_EQ(dev->bytesWritten, 64 + most);
+    // A part frame on top of a full payload of whole frames is no more whole frames.
+    EXPECT_EQ(device::writeStream(*dev, big.data(), 3), 0);
 }
 
 TEST_F(DeviceTest, ResetBetweenStreamsInKeepOpenModeUnloadsAtOnce) {

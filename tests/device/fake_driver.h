@@ -30,7 +30,8 @@ public:
     std::vector<ASIOSampleType> typeByChannel; // overrides sampleType where set
     std::set<double> refusedRates;
     bool handOutNullBuffers = false;
-    std::function<void()> onStop; // runs inside stop()
+    std::function<void()> onStop;   // runs inside stop()
+    std::function<void()> onCreate; // runs at the end of createBuffers
 
     // Record.
     std::atomic<int> initCalls{0}, errorMessageCalls{0}, startCalls{0}, stopCalls{0};
@@ -124,6 +125,9 @@ public:
                 half.assign(bytes, 0xAB); // not silence: the host must clear it
                 list[c].buffers[i] = handOutNullBuffers ? nullptr : half.data();
             }
+        }
+        if (onCreate) {
+            onCreate();
         }
         return ASE_OK;
     }
