@@ -233,6 +233,11 @@ bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& 
 namespace {
 
 void disposeChannelBuffers(OutputDevice& device) {
+    // Before the driver takes its buffers back: a late callback then touches none.
+    {
+        DeviceLockGuard guard(device);
+        device.activeChannels = 0;
+    }
     if (device.buffersCreated) {
         if (device.driver != nullptr) {
             device.driver->disposeBuffers();
@@ -244,8 +249,6 @@ void disposeChannelBuffers(OutputDevice& device) {
         ring.ring.reset();
         ring.converter = nullptr;
     }
-    // Nothing may be silenced in buffers the driver took back.
-    device.activeChannels = 0;
 }
 
 // Main thread. Creates the driver buffers and rings for `channels` channels.
@@ -288,7 +291,10 @@ bool createChannelBuffers(OutputDevice& device, std::int32_t channels) {
 
     readLatencies(device);
 
-    device.activeChannels = static_cast<std::uint32_t>(channels);
+    {
+        DeviceLockGuard guard(device);
+        device.activeChannels = static_cast<std::uint32_t>(channels);
+    }
     silenceHalfBuffers(device);
     return true;
 }
