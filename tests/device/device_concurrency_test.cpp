@@ -180,6 +180,44 @@ TEST(DeviceThreads, ResetRequestsFromOtherThreadsNeverRaceTheMainThread) {
     EXPECT_GE(reopened, 3);
 }
 
+TEST(DeviceThreads, WritesWaitOnTheBufferSwitchAndGiveUpOnADriverThatStopped) {
+    Rig rig;
+    ASSERT_GT(device::openOutput(*rig.dev, 48000, 16, 2), 0);
+    const std::int32_t ring = rig.dev->ringFrames;
+    // A driver thread that takes one half-buffer every 20 ms: a write of two
+    // rings' worth waits for it and comes out whole.
+    std::atomic<bool> quit{false};
+    std::thread driver([&] {
+        int index = 0;
+        while (!quit) {
+            if (rig.fake.started) {
+                rig.fake.bufferSwitch(index);
+                index ^= 1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const auto first = counterFrames(1, 2 * ring);
+    ASSERT_EQ(device::writeStream(*rig.dev, first.data(), static_cast<std::int32_t>(first.size())),
+              0);
+    EXPECT_TRUE(rig.dev->pending.empty());
+    quit = true;
+    driver.join();
+
+    // The driver stops calling back: the next write that does not fit waits
+    // 3 s by the clock, keeps what it could not place and answers.
+    const auto more = counterFrames(1, ring);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(device::writeStream(*rig.dev, more.data(), static_cast<std::int32_t>(more.size())),
+              0);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(2900));
+    EXPECT_LT(waited, std::chrono::seconds(30));
+    EXPECT_EQ(rig.dev->queuedFrames, ring);
+    EXPECT_GT(rig.dev->pending.size(), 0u);
+    EXPECT_EQ(rig.dev->bytesWritten, static_cast<std::int64_t>(first.size() + more.size()));
+}
+
 TEST(DeviceThreads, StopIsNeverCalledWithTheLockHeld) {
     Rig rig;
     std::thread probe;
