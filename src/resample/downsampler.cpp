@@ -207,9 +207,11 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
     const int Q = tapsPerPhase;
     const int need = nextStepFrames();
     const std::uint32_t frameSize = static_cast<std::uint32_t>(inputBytesPerSample) * channels;
-    // A step whose output could not be kept is not run: its input stays for a later call.
+    // Room for the step's output first: a step whose output could not be kept is not run, so
+    // its input stays for a later call and nothing of the stream is lost.
     const std::uint64_t stepBytes = static_cast<std::uint64_t>(outputCapacity) * channels * 8;
-    if (outputBuffer.length + stepBytes > dsp::maxBufferCapacity) {
+    if (!dsp::reserveBytes(outputBuffer, outputBuffer.length + stepBytes)) {
+        outputFailed = true;
         return 0;
     }
     int frames;
@@ -296,7 +298,9 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
     const std::int64_t ticks =
         tickPos + static_cast<std::int64_t>(lcmRate / outputRate) * blockOutputs;
 
+    // Cannot fail: the room was reserved above.
     dsp::encodeOutput(*this, blockOutputs, outputFrames.data());
+    inputFramesTaken += frames;
 
     // The read loop stops only past H * P ticks, so the whole block shifts out and the last
     // Q + 1 completed samples stay in front as the next step's history.

@@ -1,8 +1,8 @@
 #include "resample/resampler_base.h"
 
-#include <cstring>
-
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "resample/dsp/filter_design.h"
 
@@ -117,9 +117,18 @@ Resampler_base::~Resampler_base() {
     dsp::releaseBuffer(inputBuffer);
 }
 
-void convertSteps(Resampler_base& converter, int final) {
+std::int64_t flushedOutputFrames(const Resampler_base& converter, std::int64_t inputFrames) {
+    if (converter.inputRate <= 0 || inputFrames <= 0) {
+        return 0;
+    }
+    const std::int64_t in = converter.inputRate;
+    return (inputFrames * converter.outputRate * 2 + in) / (2 * in);
+}
+
+bool convertSteps(Resampler_base& converter, int final) {
     dsp::GrowableBuffer& input = converter.inputBuffer;
     const std::uint32_t length = input.length;
+    converter.outputFailed = false;
     std::uint32_t consumed = 0;
     while (consumed < length) {
         std::uint32_t k = converter.process(input.data + consumed, length - consumed, final);
@@ -129,15 +138,39 @@ void convertSteps(Resampler_base& converter, int final) {
         // A converter that claimed more than it was given must not push the move out of bounds.
         consumed += k < length - consumed ? k : length - consumed;
     }
-    if (consumed == 0) {
-        return;
+    if (final != 0 && !converter.outputFailed) {
+        // The last input frames still sit in the filters, their delay's worth behind: silent
+        // steps bring them out. A step that adds nothing and skips nothing ends it too, so a
+        // converter that cannot make progress never loops.
+        const std::int64_t target = flushedOutputFrames(converter, converter.inputFramesTaken);
+        while (converter.outputFramesKept < target) {
+            const std::int64_t kept = converter.outputFramesKept;
+            const int skip = converter.samplesToSkip;
+            converter.process(input.data + consumed, 0, 1);
+            if (converter.outputFailed ||
+                (converter.outputFramesKept == kept && converter.samplesToSkip == skip)) {
+                break;
+            }
+        }
+        // The last step ran past the end into padding: cut the output where the input ends.
+        const std::int64_t frameBytes =
+            static_cast<std::int64_t>(converter.outputBytesPerSample) * converter.channels;
+        if (converter.outputFramesKept > target && frameBytes > 0) {
+            const std::int64_t held = converter.outputBuffer.length / frameBytes;
+            const std::int64_t cut = std::min(converter.outputFramesKept - target, held);
+            converter.outputBuffer.length -= static_cast<std::uint32_t>(cut * frameBytes);
+            converter.outputFramesKept -= cut;
+        }
     }
-    if (consumed == length) {
-        input.length = 0;
-    } else {
-        std::memmove(input.data, input.data + consumed, length - consumed);
-        input.length = length - consumed;
+    if (consumed != 0) {
+        if (consumed == length) {
+            input.length = 0;
+        } else {
+            std::memmove(input.data, input.data + consumed, length - consumed);
+            input.length = length - consumed;
+        }
     }
+    return !converter.outputFailed;
 }
 
 } // namespace quillon::resample

@@ -69,6 +69,14 @@ public:
     int inputBytesPerSample;
     int outputBytesPerSample;
     int samplesToSkip = 0; // set by each derived constructor to its delay in values
+    // The stream so far: input frames the steps took (the silence a final step pads with
+    // excluded) and output frames appended after the delay. The flush stops where they meet the
+    // rate ratio.
+    std::int64_t inputFramesTaken = 0;
+    std::int64_t outputFramesKept = 0;
+    // Set by a step that found no room for its output and so ran nothing; cleared by the
+    // caller that reads it.
+    bool outputFailed = false;
 
     Resampler_base(const Resampler_base&) = delete;
     Resampler_base& operator=(const Resampler_base&) = delete;
@@ -88,10 +96,16 @@ protected:
 // the allocation fails. Resampler worker thread. Defined beside the concrete converters.
 Resampler_base* createResampler(const ResamplerConfig& config);
 
+// Output frames that inputFrames input frames last at the output rate, rounded to nearest.
+std::int64_t flushedOutputFrames(const Resampler_base& converter, std::int64_t inputFrames);
+
 // Runs process over the converter's inputBuffer for as long as it takes whole steps, then moves
-// what is left (less than a step) to the front. With final set the converter also flushes a
-// zero-padded last step. The worker's feed and drain; tools and tests drive converters with it.
-// Resampler worker thread.
-void convertSteps(Resampler_base& converter, int final);
+// what is left (less than a step) to the front. With final set the converter is flushed: the
+// whole frames left go through a zero-padded step, further silent steps follow until the
+// filters' delay is through, and the output is cut to flushedOutputFrames of all input taken,
+// so it holds every input frame's worth and no padding. false when a step found no room for
+// its output (outputFailed): that step consumed nothing and its input is still in front. The
+// worker's feed and drain; tools and tests drive converters with it. Resampler worker thread.
+bool convertSteps(Resampler_base& converter, int final);
 
 } // namespace quillon::resample

@@ -279,9 +279,11 @@ std::uint32_t Upsampler::process(const std::uint8_t* bytes, std::uint32_t length
     const int k = stageFactor;
     const int need = nextStepFrames();
     const std::uint32_t frameSize = static_cast<std::uint32_t>(inputBytesPerSample) * channels;
-    // A step whose output could not be kept is not run: its input stays for a later call.
+    // Room for the step's output first: a step whose output could not be kept is not run, so
+    // its input stays for a later call and nothing of the stream is lost.
     const std::uint64_t stepBytes = static_cast<std::uint64_t>(H / k + 1) * channels * 8;
-    if (outputBuffer.length + stepBytes > dsp::maxBufferCapacity) {
+    if (!dsp::reserveBytes(outputBuffer, outputBuffer.length + stepBytes)) {
+        outputFailed = true;
         return 0;
     }
     int frames;
@@ -315,7 +317,9 @@ std::uint32_t Upsampler::process(const std::uint8_t* bytes, std::uint32_t length
     decimationOffset = decimationOffset + blockOutputs * k - H;
     tickPos += static_cast<int>((static_cast<std::int64_t>(inputRate / rateGcd) * H) / k);
 
+    // Cannot fail: the room was reserved above.
     dsp::encodeOutput(*this, blockOutputs, outputFrames.data());
+    inputFramesTaken += frames;
 
     // Drop the frames no later sample reads; tickPos ends between 1 and P.
     const int P = phaseCount;

@@ -52,12 +52,20 @@ void performCommand(ResamplerWorker& worker, ResamplerRequest& request) {
             dsp::appendBytes(active->inputBuffer, request.inputData, n)) {
             request.result = n;
         }
-        convertSteps(*active, 0);
+        // A step without room for its output ran nothing. Bytes of this feed that no step took
+        // are handed back, so the caller can refuse the write whole; bytes already converted
+        // belong to the stream, and the rest waits in front for the next step.
+        if (!convertSteps(*active, 0) && request.result == n && n != 0 &&
+            active->inputBuffer.length >= n) {
+            active->inputBuffer.length -= n;
+            request.result = 0;
+        }
         break;
     }
     case workerCommandDrain:
+        // Input that never came needs no flush; otherwise the delay's worth follows too.
         if (active != nullptr) {
-            convertSteps(*active, 1); // an empty input runs no step at all
+            request.result = convertSteps(*active, 1) ? 1 : 0;
         }
         break;
     case workerCommandPeek:
@@ -230,8 +238,8 @@ bool workerFeed(ResamplerRequest& request, const std::uint8_t* bytes, std::int32
     return delivered && request.result == static_cast<std::uint32_t>(n);
 }
 
-void workerDrain(ResamplerRequest& request) {
-    postWorkerCommand(request, workerCommandDrain);
+bool workerDrain(ResamplerRequest& request) {
+    return postWorkerCommand(request, workerCommandDrain) && request.result == 1;
 }
 
 std::uint32_t workerPeek(ResamplerRequest& request, std::int32_t most) {

@@ -43,7 +43,8 @@ struct ResamplerWorker {
 struct ResamplerRequest {
     std::int32_t command = 0;
     std::uint32_t result = 0;  // peek and count: a byte count; create: 1 when a converter is
-                               // held; feed: the bytes appended (n, or 0 when refused)
+                               // held; feed: the bytes appended (n, or 0 when refused);
+                               // drain: 1 when the flush is complete
     std::int32_t argument = 0; // create: priority code; feed: byte count; peek: most bytes
                                // wanted; consume: bytes to remove
     ResamplerConfig config{};  // create only
@@ -88,8 +89,10 @@ void workerDestroy(ResamplerRequest& request);
 // converter, the input buffer would pass its size limit, or memory ran out): nothing of them
 // was appended, so the caller still holds them all.
 bool workerFeed(ResamplerRequest& request, const std::uint8_t* bytes, std::int32_t n);
-// Flushes what the input holds through a final, zero-padded step.
-void workerDrain(ResamplerRequest& request);
+// Flushes the stream: the input left and the filters' delay come out, and the output ends where
+// the input does. false when a step found no room for its output; what was not flushed stays,
+// and a later drain carries on from there.
+bool workerDrain(ResamplerRequest& request);
 // Bytes of output available, at most `most` (taken unsigned); the bytes are at
 // request.outputData and stay valid until the next command.
 std::uint32_t workerPeek(ResamplerRequest& request, std::int32_t most);

@@ -27,6 +27,7 @@ struct FakeLog {
     std::uint32_t frameBytes = 4; // a final step takes whole frames of this size
     bool refuse = false;          // the factory yields no converter
     bool throwOnCreate = false;   // the factory throws
+    int roomForSteps = -1;        // steps whose output still fits; -1: no limit
     ResamplerConfig lastConfig{};
     std::vector<ProcessCall> calls;
     std::vector<platform::Thread*> createdOn;
@@ -46,6 +47,7 @@ inline void resetFakeLog() {
     log.frameBytes = 4;
     log.refuse = false;
     log.throwOnCreate = false;
+    log.roomForSteps = -1;
     log.lastConfig = {};
     log.calls.clear();
     log.createdOn.clear();
@@ -66,6 +68,15 @@ public:
             log.overlapped = true;
         }
         log.calls.push_back({length, final, platform::currentThread()});
+        // As the converters do when their output cannot grow: run nothing, take nothing.
+        if (log.roomForSteps == 0) {
+            outputFailed = true;
+            log.inProcess.fetch_sub(1);
+            return 0;
+        }
+        if (log.roomForSteps > 0) {
+            --log.roomForSteps;
+        }
         std::uint32_t taken = 0;
         if (final == 0) {
             taken = length >= log.step ? log.step : 0;

@@ -119,6 +119,36 @@ TEST_F(WorkerTest, InputCapacityStartsAt1024AndDoubles) {
     }
 }
 
+TEST_F(WorkerTest, AStepWithoutRoomRefusesTheFeedAndLeavesTheStreamWhole) {
+    fakeLog().step = 64;
+    ASSERT_TRUE(create());
+    const auto head = pattern(100);
+    ASSERT_TRUE(feed(head)); // one step; 36 bytes wait
+    const auto kept = output();
+
+    // No room for the next step: nothing of this feed went anywhere, so it is refused whole.
+    fakeLog().roomForSteps = 0;
+    const auto refused = pattern(100, 100);
+    EXPECT_FALSE(feed(refused));
+    EXPECT_EQ(input(), slice(head, 64, 100));
+    EXPECT_EQ(output(), kept);
+    EXPECT_FALSE(workerDrain(request));
+    EXPECT_EQ(input(), slice(head, 64, 100));
+
+    // Room for one step: it takes the waiting bytes and the start of this feed, which then
+    // belongs to the stream; the rest waits in front and nothing is lost.
+    fakeLog().roomForSteps = 1;
+    const auto partly = pattern(100, 100);
+    EXPECT_TRUE(feed(partly));
+    EXPECT_EQ(input(), slice(partly, 28, 100));
+
+    fakeLog().roomForSteps = -1;
+    EXPECT_TRUE(workerDrain(request));
+    auto all = head;
+    all.insert(all.end(), partly.begin(), partly.end());
+    EXPECT_EQ(output(), all);
+}
+
 TEST_F(WorkerTest, DrainFlushesWholeFramesAndRunsNothingOnEmptyInput) {
     fakeLog().step = 64;
     fakeLog().frameBytes = 4;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <sstream>
+#include <string>
 #include <vector>
 
 #include "resample/downsampler.h"
@@ -123,7 +124,9 @@ std::uint64_t encodeSamples(const double* in, std::size_t n, OutputFormat format
     std::uint64_t clipped = 0;
     switch (format) {
     case OutputFormat::f64:
-        std::memcpy(out, in, n * sizeof(double));
+        if (n != 0) { // an empty output may have no storage at all
+            std::memcpy(out, in, n * sizeof(double));
+        }
         break;
     case OutputFormat::f32:
         for (std::size_t i = 0; i < n; ++i) {
@@ -210,7 +213,9 @@ int convertFile(const ConvertOptions& options, std::ostream& out, std::ostream& 
                               static_cast<std::uint32_t>(n * in.frameBytes()))) {
             return fail("out of memory");
         }
-        resample::convertSteps(*r, 0);
+        if (!resample::convertSteps(*r, 0)) {
+            return fail("out of memory");
+        }
         if (!drainOutput(*r, options.format, writer, written, expected, values, scratch, clipped)) {
             return fail("cannot write " + options.output);
         }
@@ -219,18 +224,17 @@ int convertFile(const ConvertOptions& options, std::ostream& out, std::ostream& 
     if (read != inFrames) {
         return fail("cannot read " + options.input);
     }
-    // Flush: the frames left over, then silent steps until the last input frame is through.
-    resample::convertSteps(*r, 1);
-    while (written < expected) {
-        if (!drainOutput(*r, options.format, writer, written, expected, values, scratch, clipped)) {
-            return fail("cannot write " + options.output);
-        }
-        if (written < expected) {
-            r->process(chunk.data(), 0, 1);
-            if (r->outputBuffer.length == 0) {
-                return fail("the converter stopped producing output");
-            }
-        }
+    // Flush: the frames left over and the filters' delay; the converter ends the output where
+    // the input ends.
+    if (!resample::convertSteps(*r, 1)) {
+        return fail("out of memory");
+    }
+    if (!drainOutput(*r, options.format, writer, written, expected, values, scratch, clipped)) {
+        return fail("cannot write " + options.output);
+    }
+    if (written != expected) {
+        return fail("the converter ended after " + std::to_string(written) + " frames of " +
+                    std::to_string(expected));
     }
     progress.update(inFrames);
     progress.done();

@@ -8,9 +8,7 @@
 
 namespace quillon::dsp {
 
-bool appendBytes(GrowableBuffer& buffer, const std::uint8_t* bytes, std::uint32_t n) {
-    // 64-bit sums so that a need past the 32-bit capacity is refused instead of wrapping.
-    std::uint64_t need = std::uint64_t{buffer.length} + n;
+bool reserveBytes(GrowableBuffer& buffer, std::uint64_t need) {
     if (need > maxBufferCapacity)
         return false;
     if (buffer.data == nullptr) {
@@ -33,6 +31,13 @@ bool appendBytes(GrowableBuffer& buffer, const std::uint8_t* bytes, std::uint32_
         buffer.data = data;
         buffer.capacity = static_cast<std::uint32_t>(capacity);
     }
+    return true;
+}
+
+bool appendBytes(GrowableBuffer& buffer, const std::uint8_t* bytes, std::uint32_t n) {
+    // 64-bit sums so that a need past the 32-bit capacity is refused instead of wrapping.
+    if (!reserveBytes(buffer, std::uint64_t{buffer.length} + n))
+        return false;
     if (n != 0)
         std::memcpy(buffer.data + buffer.length, bytes, n);
     buffer.length += n;
@@ -259,6 +264,8 @@ bool encodeOutput(resample::Resampler_base& converter, int frames, const double*
             return false;
     }
     converter.samplesToSkip = static_cast<int>(s > v ? s - v : 0);
+    if (v > s)
+        converter.outputFramesKept += (v - s) / converter.channels;
     return true;
 }
 

@@ -23,6 +23,10 @@ inline constexpr std::uint32_t maxBufferCapacity = 0x80000000u;
 // pass maxBufferCapacity or the allocation fails. Resampler worker thread.
 bool appendBytes(GrowableBuffer& buffer, const std::uint8_t* bytes, std::uint32_t n);
 
+// Grows the block, keeping its bytes, until it holds at least need bytes. false, with the buffer
+// unchanged, when need passes maxBufferCapacity or the allocation fails. Resampler worker thread.
+bool reserveBytes(GrowableBuffer& buffer, std::uint64_t need);
+
 // Frees the block and empties the buffer.
 void releaseBuffer(GrowableBuffer& buffer);
 
@@ -42,8 +46,9 @@ void decodeStuffed(const resample::Resampler_base& converter, int frames, const 
                    double* const* out, int first, int step, int totalFrames, int limit);
 
 // Appends frames interleaved frames of doubles to the converter's outputBuffer, first dropping
-// values while samplesToSkip is above zero. Returns false, with nothing changed, when the
-// output buffer cannot grow. Resampler worker thread.
+// values while samplesToSkip is above zero, and counts the frames kept in outputFramesKept.
+// Returns false, with nothing changed, when the output buffer cannot grow. Resampler worker
+// thread.
 bool encodeOutput(resample::Resampler_base& converter, int frames, const double* values);
 
 } // namespace quillon::dsp
