@@ -274,15 +274,19 @@ std::int32_t isPlaying(OutputDevice& device) {
     }
     if (device.resampler) {
         // Flush the converter once; its format is forgotten so the next open
-        // builds a fresh one. Output it still holds is pushed on every call.
-        if (device.resamplerInputRate != 0) {
+        // builds a fresh one. A flush that found no room is tried again at the
+        // next call, once the rings took some output.
+        if (device.resamplerInputRate != 0 && resample::workerDrain(*device.resampler)) {
             device.resamplerInputRate = 0;
             device.resamplerInputIsFloat = -1;
             device.resamplerInputBits = 0;
             device.resamplerChannels = 0;
-            resample::workerDrain(*device.resampler);
         }
-        if (!pushResamplerOutput(device) && device.paused) {
+        // Only what fits now: the client asks again, so the channel is never
+        // held for the seconds a long tail takes to play.
+        feedRing(device, true, 0, nullptr, false);
+        if (device.resamplerInputRate != 0 || resample::workerCount(*device.resampler) != 0 ||
+            !device.replay.empty()) {
             return 1;
         }
     } else {
@@ -296,6 +300,43 @@ std::int32_t isPlaying(OutputDevice& device) {
         return 1;
     }
     return queued ? 1 : 0;
+}
+
+void finishPlaying(OutputDevice& device) {
+    settleResetRequest(device);
+    // Only keep-open mode leaves a stream for the quit: elsewhere close output
+    // ended it, and a paused stream has nothing to play until a resume.
+    if (!device.streamOpen || !device.keepOpenActive || device.paused) {
+        return;
+    }
+    if (device.resampler && device.resamplerInputRate != 0 &&
+        resample::workerDrain(*device.resampler)) {
+        device.resamplerInputRate = 0;
+    }
+    // The driver took nothing for this long: it stopped calling back.
+    constexpr std::int64_t kPlayOutStallMs = 3000;
+    std::int64_t last = -1;
+    std::int64_t progressMs = monotonicMs();
+    for (;;) {
+        feedRing(device, true, 0, nullptr, false);
+        const std::int64_t held =
+            (device.resampler ? resample::workerCount(*device.resampler) : 0) +
+            static_cast<std::int64_t>(device.queuedFrames.load() + device.replay.size());
+        const bool audible = !device.driverStopped && device.switchSeen &&
+                             device.pipelineFrames.load() > elapsedFrames(device);
+        if ((held == 0 && !audible) || device.abortWrites || device.resetRequested ||
+            device.resetPending) {
+            return;
+        }
+        const std::int64_t now = monotonicMs();
+        if (held != last) {
+            last = held;
+            progressMs = now;
+        } else if (now - progressMs > kPlayOutStallMs) {
+            return;
+        }
+        waitForRoom(device);
+    }
 }
 
 std::int32_t setPause(OutputDevice& device, std::int32_t pause) {

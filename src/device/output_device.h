@@ -43,6 +43,11 @@ std::int32_t writableBytes(OutputDevice& device);
 std::int32_t writeStream(OutputDevice& device, const std::uint8_t* data, std::int32_t count);
 // Main thread (command 9).
 std::int32_t isPlaying(OutputDevice& device);
+// Main thread (command 2, before closeDevice). In keep-open mode the stream
+// still open holds the end of the last track, in the rings and in the
+// converter: flushes it and waits until it has played. Returns at once in
+// every other case, and gives up when the driver stops taking audio.
+void finishPlaying(OutputDevice& device);
 // Main thread (command 10).
 std::int32_t setPause(OutputDevice& device, std::int32_t pause);
 // Main thread (command 11).

@@ -15,6 +15,7 @@ bool handleMainCommand(device::OutputDevice& device, std::uint8_t* block) {
     bool quit = false;
     switch (code) {
     case kMainQuit:
+        device::finishPlaying(device);
         device::closeDevice(device);
         quit = true;
         break;
