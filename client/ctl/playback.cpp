@@ -21,6 +21,9 @@ constexpr std::size_t kMaxChunkBytes = 256 * 1024;
 constexpr std::uint32_t kPollSleepMs = 5;
 // The server took nothing for this long while playing: give up instead of hanging.
 constexpr std::uint32_t kStallLimitMs = 15000;
+// Beyond the sound's own length, what a quit that plays the end may take: the
+// converter's flush and a driver that is slow to take the last buffers.
+constexpr std::uint32_t kPlayOutSlackMs = 3000;
 
 bool allDigits(const std::string& text) {
     return !text.empty() && std::all_of(text.begin(), text.end(),
@@ -263,6 +266,10 @@ int Session::run(const DeviceOptions& device, FrameSource& source) {
 
     // Drain: the server answers nonzero while audio is still queued or audible.
     // In keep-open mode it answers 0 at once, so wait for the played position.
+    // With a converter that position cannot get there: the end of the sound
+    // stays in the converter, which keeps it for a next track of the same
+    // format. Then the output stays open at the close and the quit plays it.
+    const bool tailAtQuit = settings.keepDriverOpen && resampling;
     const std::uint64_t expectMs = source.totalFrames() * 1000 / static_cast<unsigned>(source.rate);
     const std::uint32_t drainStart = platform::timerMs();
     const std::uint32_t drainLimit = static_cast<std::uint32_t>(expectMs) +
@@ -284,7 +291,7 @@ int Session::run(const DeviceOptions& device, FrameSource& source) {
             !position(ipc::kRtWrittenPosition, &written)) {
             return fail(kExitServer, "position");
         }
-        if (playing == 0 && (!settings.keepDriverOpen || played >= written)) {
+        if (playing == 0 && (!settings.keepDriverOpen || tailAtQuit || played >= written)) {
             break;
         }
         if (platform::timerMs() - drainStart > drainLimit) {
@@ -305,7 +312,7 @@ int Session::run(const DeviceOptions& device, FrameSource& source) {
         return fail(kExitServer, "position");
     }
 
-    std::int32_t keep = device.keepOutputOnClose ? 1 : 0;
+    std::int32_t keep = device.keepOutputOnClose || tailAtQuit ? 1 : 0;
     std::memcpy(connection_.block + ipc::kKeepOutputOnClose, &keep, sizeof keep);
     std::int32_t ignored = 0;
     if (!client::mainCommand(connection_, ipc::kMainCloseOutput, 0, 0, 0, &ignored,
@@ -313,8 +320,14 @@ int Session::run(const DeviceOptions& device, FrameSource& source) {
         return fail(kExitServer, "close");
     }
     int exitCode = -1;
-    // Shutdown unloads the driver and joins threads; give it more than one command.
-    if (!client::quitServer(connection_, &exitCode, 3 * options_.timeoutMs)) {
+    // Shutdown unloads the driver and joins threads; give it more than one
+    // command, and the time the rest of the sound takes when the quit plays it.
+    std::uint32_t quitLimit = 3 * options_.timeoutMs;
+    if (tailAtQuit) {
+        quitLimit += static_cast<std::uint32_t>(std::max(writtenMs - playedMs, 0)) +
+                     static_cast<std::uint32_t>(latencyMs_) + 2 * kPlayOutSlackMs;
+    }
+    if (!client::quitServer(connection_, &exitCode, quitLimit)) {
         return fail(kExitServer, "quit");
     }
     if (exitCode != 0) {
