@@ -227,24 +227,7 @@ protected:
 
     // Runs quillon-ctl (or `program`) with `args`; its exit code, or -1.
     static int runCtl(std::vector<std::string> args, const std::string& program = {}) {
-        std::vector<const char*> argv;
-        for (const std::string& arg : args) {
-            argv.push_back(arg.c_str());
-        }
-        argv.push_back(nullptr);
-        const std::string path = program.empty() ? beside(QUILLON_CTL_FILE) : program;
-        platform::Process* process = platform::spawnProcess(path.c_str(), argv.data());
-        if (process == nullptr) {
-            ADD_FAILURE() << "cannot start " << path;
-            return -1;
-        }
-        int exitCode = -1;
-        if (!platform::waitProcess(process, 120000, &exitCode)) {
-            platform::killProcess(process);
-            ADD_FAILURE() << path << " did not end";
-        }
-        platform::closeProcess(process);
-        return exitCode;
+        return e2e::runProgram(program.empty() ? beside(QUILLON_CTL_FILE) : program, args);
     }
 
     // A WAV file of counter frames written with the shared WAV writer.

@@ -189,6 +189,21 @@ protected:
         ASSERT_TRUE(client::sendSettings(connection_, settings)) << connection_.error;
     }
 
+    // Keep-open mode on the free-running driver at 48 kHz, its capture's path.
+    std::string keepOpenCapture(int quality) {
+        std::memset(static_cast<void*>(control_), 0, sizeof *control_);
+        const std::string capture = captureTo(kFastFloat);
+        applySettings(quality, 1, kFastFloat, 48000, true);
+        return capture;
+    }
+
+    // A quit in keep-open mode plays what the stream still holds, then ends the server.
+    void quitPlayingTheRest() {
+        int exitCode = -1;
+        ASSERT_TRUE(client::quitServer(connection_, &exitCode, 30000)) << connection_.error;
+        EXPECT_EQ(exitCode, 0);
+    }
+
     // quillon-resample's 64-bit output for the same input.
     std::vector<double> offline(const std::vector<std::uint8_t>& input, int quality,
                                 int inputRate = kInputRate, int outputRate = 48000) {
@@ -231,12 +246,11 @@ TEST_F(ResampleEndToEnd, PlaysAt48kAndMatchesTheOfflineConverterSampleForSample)
         drain();
         const std::vector<double> expected = offline(input, quality);
         ASSERT_GT(expected.size(), 2u * 24000u - 2000u);
-        // Counted at the driver's rate: every converted frame, and the zero-padded
-        // last step the drain adds (the offline file stops at the input's length).
+        // Counted at the driver's rate: every converted frame, which is the input's length.
         const auto wantMs = static_cast<std::int32_t>(expected.size() / 2 * 1000 / 48000);
-        const std::int32_t playedMs = realTime(ipc::kRtOutputPosition);
-        EXPECT_GE(playedMs, wantMs);
-        EXPECT_LE(playedMs, wantMs + 400);
+        EXPECT_EQ(expected.size() / 2,
+                  static_cast<std::size_t>(rounded(kFrames, kInputRate, 48000)));
+        EXPECT_NEAR(realTime(ipc::kRtOutputPosition), wantMs, 1);
         closeOutput(false);
 
         const std::vector<double> got = fromFirstSound(readCapture(capture));
@@ -344,9 +358,7 @@ TEST_F(ResampleEndToEnd, EndOfStreamPlaysExactlyTheInputAtEveryQuality) {
 // the end of the second plays at the quit.
 TEST_F(ResampleEndToEnd, KeepOpenTrackChangeToTheSameFormatCarriesTheConverterOn) {
     constexpr int kQuality = 2;
-    std::memset(static_cast<void*>(control_), 0, sizeof *control_);
-    const std::string capture = captureTo(kFastFloat);
-    applySettings(kQuality, 1, kFastFloat, 48000, true);
+    const std::string capture = keepOpenCapture(kQuality);
     const std::vector<std::uint8_t> first = signal(20000);
     std::vector<std::uint8_t> second = signal(36000);
     second.erase(second.begin(), second.begin() + 4 * 21000);
@@ -358,9 +370,7 @@ TEST_F(ResampleEndToEnd, KeepOpenTrackChangeToTheSameFormatCarriesTheConverterOn
     ASSERT_GE(main(ipc::kMainOpen, kInputRate, 16, 2), 8000);
     ASSERT_TRUE(writeAll(second));
     closeOutput(true);
-    int exitCode = -1;
-    ASSERT_TRUE(client::quitServer(connection_, &exitCode, 30000)) << connection_.error;
-    EXPECT_EQ(exitCode, 0);
+    quitPlayingTheRest();
 
     const std::vector<double> want = offline(joined(first, second), kQuality);
     const std::vector<float> got = soundOf(capture);
@@ -373,9 +383,7 @@ TEST_F(ResampleEndToEnd, KeepOpenTrackChangeToTheSameFormatCarriesTheConverterOn
 // then its own frames.
 TEST_F(ResampleEndToEnd, KeepOpenTrackChangeToAnotherFormatPlaysTheOldTailFirst) {
     constexpr int kQuality = 2;
-    std::memset(static_cast<void*>(control_), 0, sizeof *control_);
-    const std::string capture = captureTo(kFastFloat);
-    applySettings(kQuality, 1, kFastFloat, 48000, true);
+    const std::string capture = keepOpenCapture(kQuality);
     const std::vector<std::uint8_t> first = signal(20000);
     constexpr int kSecondFrames = 12000;
 
@@ -385,9 +393,7 @@ TEST_F(ResampleEndToEnd, KeepOpenTrackChangeToAnotherFormatPlaysTheOldTailFirst)
     ASSERT_GE(main(ipc::kMainOpen, 48000, 16, 2), 8000);
     ASSERT_TRUE(writeAll(signal(kSecondFrames)));
     closeOutput(true);
-    int exitCode = -1;
-    ASSERT_TRUE(client::quitServer(connection_, &exitCode, 30000)) << connection_.error;
-    EXPECT_EQ(exitCode, 0);
+    quitPlayingTheRest();
 
     const std::vector<double> want = offline(first, kQuality);
     const std::vector<float> got = soundOf(capture);
@@ -397,29 +403,7 @@ TEST_F(ResampleEndToEnd, KeepOpenTrackChangeToAnotherFormatPlaysTheOldTailFirst)
 }
 
 // quillon-ctl starts a server of its own.
-class ResampleCtl : public e2e::VirtualDriverSuite {
-protected:
-    static int runCtl(const std::vector<std::string>& args) {
-        std::vector<const char*> argv;
-        for (const std::string& arg : args) {
-            argv.push_back(arg.c_str());
-        }
-        argv.push_back(nullptr);
-        const std::string path = beside(QUILLON_CTL_FILE);
-        platform::Process* process = platform::spawnProcess(path.c_str(), argv.data());
-        if (process == nullptr) {
-            ADD_FAILURE() << "cannot start " << path;
-            return -1;
-        }
-        int exitCode = -1;
-        if (!platform::waitProcess(process, 120000, &exitCode)) {
-            platform::killProcess(process);
-            ADD_FAILURE() << path << " did not end";
-        }
-        platform::closeProcess(process);
-        return exitCode;
-    }
-};
+class ResampleCtl : public e2e::VirtualDriverSuite {};
 
 // With --keep-open the server answers the drain query at once; the sound still plays to its
 // end, with and without a converter, and the tool says so with exit code 0.
@@ -442,7 +426,7 @@ TEST_F(ResampleCtl, KeepOpenPlaysTheWholeSoundAndExitsZero) {
                 args.emplace_back(arg);
             }
         }
-        EXPECT_EQ(runCtl(args), 0);
+        EXPECT_EQ(e2e::runProgram(beside(QUILLON_CTL_FILE), args), 0);
         // A tone passes zero now and then; a frame where both channels land on it exactly is
         // rare, so the count may fall short by a frame or two, never by a tail.
         const auto frames = static_cast<std::int64_t>(soundOf(path).size() / 2);

@@ -24,6 +24,28 @@ inline std::string beside(const std::string& file) {
     return dir + file;
 }
 
+// Runs the program at `path` with `args` and waits up to two minutes for it; its exit code,
+// or -1 when it could not start or had to be killed.
+inline int runProgram(const std::string& path, const std::vector<std::string>& args) {
+    std::vector<const char*> argv;
+    for (const std::string& arg : args) {
+        argv.push_back(arg.c_str());
+    }
+    argv.push_back(nullptr);
+    platform::Process* process = platform::spawnProcess(path.c_str(), argv.data());
+    if (process == nullptr) {
+        ADD_FAILURE() << "cannot start " << path;
+        return -1;
+    }
+    int exitCode = -1;
+    if (!platform::waitProcess(process, 120000, &exitCode)) {
+        platform::killProcess(process);
+        ADD_FAILURE() << path << " did not end";
+    }
+    platform::closeProcess(process);
+    return exitCode;
+}
+
 class VirtualDriverSuite : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
