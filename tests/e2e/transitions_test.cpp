@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/client.h"
@@ -237,6 +238,44 @@ TEST_F(Transitions, ResetAskedForFromSetSampleRateIsSettledByThatOpen) {
     play();
     EXPECT_GE(device().status.messagesInside.load(), 1);
     EXPECT_EQ(reopens(), 0);
+    finish();
+}
+
+TEST_F(Transitions, ResetCutsAWaitingWriteShortWithoutCountingItTwice) {
+    startCapture();
+    applySettings(kDevice);
+    ASSERT_GE(main(ipc::kMainOpen, kRate, 16, 2), 0);
+    const std::vector<std::uint8_t> audio = counterFrames(1, kFrames, 16, 2);
+    // Fill the ring, then post a write of one second, far more than fits: it
+    // waits for room until the reset, sent from the real-time channel after
+    // 50 ms, cuts it short.
+    const std::int32_t ring = 4096 * 4;
+    const std::int32_t second = kRate * 4;
+    std::int32_t result = -1;
+    ASSERT_TRUE(client::writeAudio(connection_, audio.data(), ring, &result));
+    ASSERT_EQ(result, 0);
+    bool sent = false;
+    std::thread reset([&] {
+        platform::sleepMs(50);
+        std::int32_t code = 0;
+        sent = client::realTimeCommand(connection_, ipc::kRtResetRequest, 0, &code);
+    });
+    ASSERT_TRUE(client::writeAudio(connection_, audio.data() + ring, second, &result, 30000));
+    reset.join();
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(result, 0);
+    // The played position never runs ahead of the written one.
+    std::int32_t ahead = 0;
+    const std::vector<std::uint8_t> rest(audio.begin() + ring + second, audio.end());
+    ASSERT_TRUE(writeAll(rest, [&] {
+        ahead =
+            std::max(ahead, realTime(ipc::kRtOutputPosition) - realTime(ipc::kRtWrittenPosition));
+    }));
+    drain();
+    played_ = realTime(ipc::kRtOutputPosition);
+    written_ = realTime(ipc::kRtWrittenPosition);
+    EXPECT_LE(ahead, 0);
+    EXPECT_EQ(reopens(), 1);
     finish();
 }
 
