@@ -383,6 +383,7 @@ void seekTo(OutputDevice& device, std::int32_t ms) {
     device.uncountedFrames = 0;
     platform::leaveLock(device.deviceLock);
     device.pending.clear();
+    device.replay.clear();
     device.abortWrites = false;
     // A position before the start is the start.
     const std::int64_t position = ms > 0 ? ms : 0;

@@ -770,6 +770,26 @@ TEST_F(DeviceTest, LatencyChangeRereadsTheLatenciesWithoutAReopen) {
     EXPECT_EQ(open(), server::mulDiv(16 + 200, 1000, 44100));
 }
 
+TEST_F(DeviceTest, SeekDropsWhatAReopenTookBack) {
+    smallRings();
+    open();
+    writeFrames(1, 16);
+    // Half-buffers of 2 after the reset: rings of 8 cannot take back all 16
+    // frames, and a seek drops the rest with the rings.
+    fake.preferred = 2;
+    fake.message(kAsioResetRequest);
+    EXPECT_EQ(device::writableBytes(*dev), 0);
+    EXPECT_EQ(dev->ringFrames, 8);
+    EXPECT_FALSE(dev->replay.empty());
+    device::seekTo(*dev, 0);
+    EXPECT_TRUE(dev->replay.empty());
+    EXPECT_EQ(dev->queuedFrames, 0);
+    writeFrames(100, 4);
+    device::isPlaying(*dev);
+    fake.bufferSwitch(0);
+    EXPECT_EQ(out(0, 0, 0), 100);
+}
+
 TEST_F(DeviceTest, HeldBytesNeverPassOnePayload) {
     smallRings();
     open();
