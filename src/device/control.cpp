@@ -124,20 +124,21 @@ bool reopenKeepingAudio(OutputDevice& device) {
     const bool wasPaused = device.paused;
     // A pause stops the driver but leaves driverStopped clear.
     const bool wasRunning = !device.driverStopped;
+    // What the real-time channel answers until the re-open is done.
+    device.heldPlayedMs = outputPositionMs(device);
+    device.heldWrittenMs = writtenPositionMs(device);
+    device.reopening = true;
+    // Stopped first: a buffer switch until then still hands frames over.
+    if (wasRunning) {
+        stopAndSilence(device);
+        device.driverStopped = true;
+    }
     const std::int64_t pauseTime = device.pauseTime.load();
     const std::int64_t lastSwitchTime = device.lastSwitchTime.load();
     const bool switchSeen = device.switchSeen;
     const std::int64_t written = device.bytesWritten.load();
     const std::int64_t played = device.framesPlayed.load();
 
-    device.heldPlayedMs = outputPositionMs(device);
-    device.heldWrittenMs = writtenPositionMs(device);
-    device.reopening = true;
-
-    if (!device.driverStopped) {
-        stopAndSilence(device);
-        device.driverStopped = true;
-    }
     QueuedAudio audio = takeQueuedAudio(device);
     std::vector<std::uint8_t> pending = std::move(device.pending);
     KeptConverter converter = keepConverter(device, audio);
