@@ -23,5 +23,6 @@ void addDriversCommand(CLI::App& app, const Options& options, int& exitCode);
 void addPlayCommand(CLI::App& app, const Options& options, int& exitCode);
 void addToneCommand(CLI::App& app, const Options& options, int& exitCode);
 void addInstallCommands(CLI::App& app, int& exitCode);
+void addProbeCommand(CLI::App& app, int& exitCode);
 
 } // namespace quillon::ctl

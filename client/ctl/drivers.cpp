@@ -5,12 +5,13 @@
 
 #include "client/client.h"
 #include "ctl/commands.h"
+#include "ctl/json.h"
 
 namespace quillon::ctl {
 
 namespace {
 
-int runDrivers(const Options& options) {
+int runDrivers(const Options& options, bool json) {
     client::Connection connection;
     const auto failed = [&connection](const char* step) {
         std::fprintf(stderr, "quillon-ctl drivers: %s: %s\n", step, connection.error.c_str());
@@ -24,7 +25,9 @@ int runDrivers(const Options& options) {
     if (!client::realTimeCommand(connection, ipc::kRtDriverCount, 0, &count, options.timeoutMs)) {
         return failed("driver count");
     }
-    if (count == 0) {
+    JsonWriter list;
+    list.beginArray();
+    if (count == 0 && !json) {
         std::printf("no ASIO drivers installed\n");
     }
     for (std::int32_t index = 0; index < count; ++index) {
@@ -40,7 +43,14 @@ int runDrivers(const Options& options) {
             client::disconnect(connection);
             return 1;
         }
-        std::printf("%d\t%s\n", index, name.c_str());
+        if (json) {
+            list.beginObject().value("index", index).value("name", name).endObject();
+        } else {
+            std::printf("%d\t%s\n", index, name.c_str());
+        }
+    }
+    if (json) {
+        std::printf("%s\n", list.endArray().text().c_str());
     }
     int exitCode = -1;
     if (!client::quitServer(connection, &exitCode, options.timeoutMs)) {
@@ -59,7 +69,9 @@ int runDrivers(const Options& options) {
 void addDriversCommand(CLI::App& app, const Options& options, int& exitCode) {
     auto* command =
         app.add_subcommand("drivers", "list the installed ASIO drivers (index and name)");
-    command->callback([&options, &exitCode] { exitCode = runDrivers(options); });
+    auto json = std::make_shared<bool>(false);
+    command->add_flag("--json", *json, "print a JSON array of {index, name}");
+    command->callback([&options, &exitCode, json] { exitCode = runDrivers(options, *json); });
 }
 
 } // namespace quillon::ctl

@@ -1,6 +1,7 @@
 #include <CLI/CLI.hpp>
 
 #include "ctl/commands.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"quillon-ctl: start, query and stop the Quillon audio server"};
@@ -13,6 +14,11 @@ int main(int argc, char** argv) {
     app.add_option("--ready-timeout", options.readyTimeoutMs,
                    "time-out for the server to become ready, in ms")
         ->capture_default_str();
+    // Set at once, so the server any command starts inherits it.
+    app.add_option("--log", "log file for the server this command starts (sets QUILLON_LOG)")
+        ->each([](const std::string& path) {
+            quillon::platform::setEnvironment("QUILLON_LOG", path.c_str());
+        });
 
     int exitCode = 0;
     quillon::ctl::addStatusCommand(app, options, exitCode);
@@ -20,6 +26,7 @@ int main(int argc, char** argv) {
     quillon::ctl::addPlayCommand(app, options, exitCode);
     quillon::ctl::addToneCommand(app, options, exitCode);
     quillon::ctl::addInstallCommands(app, exitCode);
+    quillon::ctl::addProbeCommand(app, exitCode);
 
     CLI11_PARSE(app, argc, argv);
     return exitCode;

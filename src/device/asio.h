@@ -194,6 +194,68 @@ constexpr int sampleTypeBytes(ASIOSampleType type) {
     }
 }
 
+// The name of a sample type code, for logs and reports; null for unknown codes.
+constexpr const char* sampleTypeName(ASIOSampleType type) {
+    switch (type) {
+    case ASIOSTInt16MSB:
+        return "Int16MSB";
+    case ASIOSTInt24MSB:
+        return "Int24MSB";
+    case ASIOSTInt32MSB:
+        return "Int32MSB";
+    case ASIOSTFloat32MSB:
+        return "Float32MSB";
+    case ASIOSTFloat64MSB:
+        return "Float64MSB";
+    case ASIOSTInt32MSB16:
+        return "Int32MSB16";
+    case ASIOSTInt32MSB24:
+        return "Int32MSB24";
+    case ASIOSTInt16LSB:
+        return "Int16LSB";
+    case ASIOSTInt24LSB:
+        return "Int24LSB";
+    case ASIOSTInt32LSB:
+        return "Int32LSB";
+    case ASIOSTFloat32LSB:
+        return "Float32LSB";
+    case ASIOSTFloat64LSB:
+        return "Float64LSB";
+    case ASIOSTInt32LSB16:
+        return "Int32LSB16";
+    case ASIOSTInt32LSB24:
+        return "Int32LSB24";
+    default:
+        return nullptr;
+    }
+}
+
+// The name of an error code, for logs and reports; null for codes not listed above.
+constexpr const char* errorName(ASIOError error) {
+    switch (error) {
+    case ASE_OK:
+        return "ASE_OK";
+    case ASE_SUCCESS:
+        return "ASE_SUCCESS";
+    case ASE_NotPresent:
+        return "ASE_NotPresent";
+    case ASE_HWMalfunction:
+        return "ASE_HWMalfunction";
+    case ASE_InvalidParameter:
+        return "ASE_InvalidParameter";
+    case ASE_InvalidMode:
+        return "ASE_InvalidMode";
+    case ASE_SPNotAdvancing:
+        return "ASE_SPNotAdvancing";
+    case ASE_NoClock:
+        return "ASE_NoClock";
+    case ASE_NoMemory:
+        return "ASE_NoMemory";
+    default:
+        return nullptr;
+    }
+}
+
 // The Windows x64 layout the drivers are built with.
 static_assert(sizeof(AsioLong) != 4 || sizeof(void*) != 8 || sizeof(ASIOChannelInfo) == 52);
 static_assert(sizeof(AsioLong) != 4 || sizeof(void*) != 8 || sizeof(ASIOBufferInfo) == 24);

@@ -88,6 +88,8 @@ void closeThread(Thread* thread);
 bool queueCall(Thread* thread, void (*fn)(void* arg), void* arg);
 // The Thread record of the calling thread, when startThread created it; else null.
 Thread* currentThread();
+// The system's id of the calling thread, for diagnostics. Any thread; callback-safe.
+std::uint64_t currentThreadId();
 
 // Thread priority levels, the Windows values.
 inline constexpr int kPriorityNormal = 0;
@@ -194,6 +196,9 @@ void freeLibrary(void* library);
 
 // Copies the variable's value; false when unset or too long.
 bool getEnvironment(const char* name, char* out, std::size_t size);
+// Sets the variable for this process and the processes it starts; a null
+// value removes it. false on failure.
+bool setEnvironment(const char* name, const char* value);
 
 // ---------------------------------------------------------------- console
 

@@ -3,6 +3,7 @@
 #include "device/driver_list.h"
 #include "device/output_device.h"
 #include "ipc/shared_block.h"
+#include "platform/log.h"
 
 namespace quillon::server {
 
@@ -15,17 +16,30 @@ bool handleMainCommand(device::OutputDevice& device, std::uint8_t* block) {
     bool quit = false;
     switch (code) {
     case kMainQuit:
+        platform::logLine("command quit: playing out, then closing the device");
         device::finishPlaying(device);
         device::closeDevice(device);
         quit = true;
         break;
-    case kMainOpen:
-        result =
-            device::openOutput(device, arg1, loadI32(block, kMainArg2), loadI32(block, kMainArg3));
+    case kMainOpen: {
+        const std::int32_t bits = loadI32(block, kMainArg2);
+        const std::int32_t channels = loadI32(block, kMainArg3);
+        platform::logLine("command open: %d Hz, %d bits, %d channels", arg1, bits, channels);
+        result = device::openOutput(device, arg1, bits, channels);
+        if (result < 0) {
+            platform::logLine("open refused or failed: %d Hz, %d bits, %d channels", arg1, bits,
+                              channels);
+        } else {
+            platform::logLine("open done: latency %d ms", result);
+        }
         break;
-    case kMainCloseOutput:
-        device::closeOutput(device, loadI32(block, kKeepOutputOnClose) != 0);
+    }
+    case kMainCloseOutput: {
+        const bool keep = loadI32(block, kKeepOutputOnClose) != 0;
+        platform::logLine("command close output%s", keep ? " (keep output)" : "");
+        device::closeOutput(device, keep);
         break;
+    }
     case kMainQueryWritable:
         result = device::writableBytes(device);
         break;
@@ -33,9 +47,15 @@ bool handleMainCommand(device::OutputDevice& device, std::uint8_t* block) {
         // The count comes from another process: one outside the payload area
         // would make the device read past the mapping, so it is refused here.
         if (arg1 < 0 || static_cast<std::size_t>(arg1) > kPayloadSize) {
+            platform::logLine("write refused: count %d outside 0..%zu", arg1, kPayloadSize);
             result = 1;
         } else {
             result = device::writeStream(device, block + kPayload, arg1);
+            if (result != 0) {
+                platform::logLine("write of %d bytes refused (no stream open, or paused and "
+                                  "holding back a frame already)",
+                                  arg1);
+            }
         }
         break;
     case kMainQueryPlaying:
@@ -43,11 +63,14 @@ bool handleMainCommand(device::OutputDevice& device, std::uint8_t* block) {
         break;
     case kMainPause:
         result = device::setPause(device, arg1);
+        platform::logLine("command %s: was paused %d", arg1 != 0 ? "pause" : "resume", result);
         break;
     case kMainSeek:
+        platform::logLine("command seek to %d ms", arg1);
         device::seekTo(device, arg1);
         break;
     default:
+        platform::logLine("main command %d refused: unknown code", code);
         break;
     }
     storeI32(block, kMainCommand, result);
@@ -66,18 +89,31 @@ void handleRealTimeCommand(const device::DriverList* drivers, device::OutputDevi
         break;
     }
     case kRtDriverName: {
-        if (drivers != nullptr) {
-            const std::int32_t index = loadI32(block, kRtArgs);
-            if (const auto* entry = device::findDriverEntry(*drivers, index)) {
-                writeDriverName(block, entry->name);
-            }
+        const std::int32_t index = loadI32(block, kRtArgs);
+        const device::DriverEntry* entry =
+            drivers != nullptr ? device::findDriverEntry(*drivers, index) : nullptr;
+        if (entry != nullptr) {
+            writeDriverName(block, entry->name);
+        } else {
+            platform::logLine("driver name %d refused: no such driver", index);
         }
         break;
     }
-    case kRtSettings:
-        device::applySettings(device, readSettings(block));
+    case kRtSettings: {
+        const ipc::DeviceSettings settings = readSettings(block);
+        platform::logLine(
+            "settings: driver %d, buffer multiplier %d, first channel %d, keep open %d, "
+            "mono to stereo %d, priorities process %d thread %d resampler %d, resample %d to "
+            "%d Hz quality %d",
+            settings.driverIndex, settings.bufferMultiplier, settings.firstChannel,
+            settings.keepDriverOpen ? 1 : 0, settings.monoToStereo ? 1 : 0,
+            settings.processPriority, settings.threadPriority, settings.resamplerPriority,
+            settings.resampleEnable ? 1 : 0, settings.resampleRate, settings.resampleQuality);
+        device::applySettings(device, settings);
         break;
+    }
     case kRtResetRequest:
+        platform::logLine("reset requested by the client");
         device::handleResetRequest(device);
         break;
     case kRtOutputPosition:
@@ -87,6 +123,7 @@ void handleRealTimeCommand(const device::DriverList* drivers, device::OutputDevi
         storeI32(block, kRtCommand, device::writtenPositionMs(device));
         break;
     default:
+        platform::logLine("real-time command %d refused: unknown code", loadI32(block, kRtCommand));
         break;
     }
 }

@@ -1,9 +1,13 @@
 #include "server/server.h"
 
+#include <cstring>
+#include <string_view>
+
 #include "device/driver_list.h"
 #include "device/output_device.h"
 #include "ipc/object_names.h"
 #include "ipc/shared_block.h"
+#include "platform/log.h"
 #include "platform/platform.h"
 #include "resample/worker.h"
 #include "server/commands.h"
@@ -11,6 +15,9 @@
 namespace quillon::server {
 
 namespace {
+
+constexpr const char* kLogVariable = "QUILLON_LOG";
+constexpr const char* kLogFileName = "quillon-server.log";
 
 // How often the idle main thread wakes to run a device close that a reset
 // request handed over from another thread.
@@ -20,11 +27,13 @@ constexpr std::uint32_t kThreadEndAfterTerminateMs = 3000;
 
 unsigned realTimeMain(void* arg) {
     Server& server = *static_cast<Server*>(arg);
+    platform::nameThisThread("realtime");
     platform::Handle* request =
         platform::createEvent(ipc::objectName(ipc::kRealTimeMsgName).c_str(), true);
     platform::Handle* done =
         platform::createEvent(ipc::objectName(ipc::kRealTimeRetMsgName).c_str(), false);
     if (request == nullptr || done == nullptr) {
+        platform::logLine("real-time channel: its events could not be created");
         server.realTimeFailed.store(true);
     }
     platform::setEvent(server.realTimeReady);
@@ -44,6 +53,30 @@ unsigned realTimeMain(void* arg) {
         platform::closeHandle(done);
     }
     return 0;
+}
+
+void logDriverList(const device::DriverList& list) {
+    platform::logLine("drivers: %d installed", list.count);
+    for (const device::DriverEntry* entry = list.entries; entry != nullptr; entry = entry->next) {
+        platform::logLine("driver %d: \"%s\" (key \"%s\")", entry->index, entry->name,
+                          entry->keyName);
+    }
+}
+
+// The log is on when QUILLON_LOG names a file, or when the user created
+// quillon-server.log beside the executable: the player need not know.
+void openLogIfAsked() {
+    char path[1024];
+    if (platform::getEnvironment(kLogVariable, path, sizeof path) && path[0] != '\0') {
+        platform::openLog(path, false);
+        return;
+    }
+    const std::string_view file = kLogFileName;
+    if (platform::executableDirectory(path, sizeof path) &&
+        std::strlen(path) + file.size() < sizeof path) {
+        std::strcat(path, kLogFileName);
+        platform::openLog(path, true);
+    }
 }
 
 void closeIf(platform::Handle*& handle) {
@@ -75,6 +108,7 @@ bool startServer(Server& server) {
     }
 
     server.drivers = device::readDriverList();
+    logDriverList(*server.drivers);
 
     chooseClock(server.clock);
     server.device = device::createOutputDevice(server.drivers, server.clock);
@@ -90,6 +124,8 @@ bool startServer(Server& server) {
     // Without the block or the main channel every later command would touch
     // nothing valid; stopping here is the only safe answer.
     if (server.block == nullptr || server.mainMsg == nullptr || server.mainRetMsg == nullptr) {
+        platform::logLine("start-up failed: the shared block or the main channel's events "
+                          "could not be created");
         return false;
     }
 
@@ -113,6 +149,9 @@ bool startServer(Server& server) {
             platform::openEventForSet(ipc::objectName(ipc::kClientReadyName).c_str())) {
         platform::setEvent(ready);
         platform::closeHandle(ready);
+        platform::logLine("ready; the client was told");
+    } else {
+        platform::logLine("ready; no client waits for the ready event");
     }
     return true;
 }
@@ -171,14 +210,24 @@ void stopServer(Server& server) {
 }
 
 int serverMain() {
+    openLogIfAsked();
+    platform::nameThisThread("main");
+    platform::logLine("Quillon server %s starting (%s)", QUILLON_VERSION, QUILLON_BUILD);
     Server server;
+    int exitCode = 0;
     if (!startServer(server)) {
-        stopServer(server);
-        return 1;
+        exitCode = 1;
+    } else {
+        runMainLoop(server);
     }
-    runMainLoop(server);
     stopServer(server);
-    return 0;
+    if (const std::int64_t lost = platform::droppedLogEvents(); lost > 0) {
+        platform::logLine("%lld driver-thread events were not logged (queue full)",
+                          static_cast<long long>(lost));
+    }
+    platform::logLine("shutdown, exit code %d", exitCode);
+    platform::closeLog();
+    return exitCode;
 }
 
 } // namespace quillon::server

@@ -281,6 +281,13 @@ void freeLibrary(void* library) {
 
 // ---------------------------------------------------------------- environment
 
+bool setEnvironment(const char* name, const char* value) {
+    if (name == nullptr) {
+        return false;
+    }
+    return (value == nullptr ? unsetenv(name) : setenv(name, value, 1)) == 0;
+}
+
 bool getEnvironment(const char* name, char* out, std::size_t size) {
     const char* value = name == nullptr ? nullptr : std::getenv(name);
     if (value == nullptr) {

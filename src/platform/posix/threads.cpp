@@ -189,6 +189,10 @@ Thread* currentThread() {
     return currentRecord;
 }
 
+std::uint64_t currentThreadId() {
+    return static_cast<std::uint64_t>(gettid());
+}
+
 int waitAlertable(Handle* handle, std::uint32_t timeoutMs) {
     Thread* self = currentRecord;
     if (self == nullptr) {

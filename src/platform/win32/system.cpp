@@ -242,6 +242,12 @@ void freeLibrary(void* library) {
 
 // ---------------------------------------------------------------- environment
 
+bool setEnvironment(const char* name, const char* value) {
+    // The process block, which GetEnvironmentVariableA reads and CreateProcess
+    // hands down to the processes started from here.
+    return name != nullptr && SetEnvironmentVariableA(name, value) != 0;
+}
+
 bool getEnvironment(const char* name, char* out, std::size_t size) {
     if (name == nullptr || out == nullptr || size == 0) {
         return false;

@@ -107,6 +107,10 @@ Thread* currentThread() {
     return currentRecord;
 }
 
+std::uint64_t currentThreadId() {
+    return GetCurrentThreadId();
+}
+
 void setThreadPriority(Thread* thread, int level) {
     if (thread != nullptr) {
         thread->priority.store(level);
