@@ -52,9 +52,11 @@ bool settleResetRequest(OutputDevice& device) {
     }
     // Between streams in keep-open mode nothing plays: release the driver now.
     if (device.keepOpenActive && !device.outputOpen) {
+        platform::logLine("reset request between streams: closing the driver");
         closeDevice(device);
         return true;
     }
+    platform::logLine("reset request taken: the stream re-opens at the next command");
     device.resetPending = true;
     return false;
 }
@@ -143,9 +145,12 @@ bool reopenKeepingAudio(OutputDevice& device) {
     std::vector<std::uint8_t> pending = std::move(device.pending);
     KeptConverter converter = keepConverter(device, audio);
 
+    platform::logLine("re-open after a reset request: %d Hz, %d bits, %d channels", rate, bits,
+                      channels);
     closeDevice(device);
     restoreConverter(device, converter);
     if (openOutput(device, rate, bits, channels) < 0) {
+        platform::logLine("re-open failed; the client is told");
         // An open that failed early never reached the converter.
         if (device.resampler) {
             resample::workerDestroy(*device.resampler);
@@ -360,7 +365,7 @@ std::int32_t setPause(OutputDevice& device, std::int32_t pause) {
         device.switchSeen = false;
         device.driverRunning = true;
         if (device.driver != nullptr) {
-            device.driver->start();
+            logResult("start", device.driver->start());
         }
         device.paused = false;
     }

@@ -17,6 +17,7 @@
 #include "device/asio.h"
 #include "device/convert/convert.h"
 #include "device/output_device.h"
+#include "platform/log.h"
 #include "platform/platform.h"
 #include "resample/worker.h"
 #include "server/clock.h"
@@ -138,6 +139,8 @@ struct OutputDevice {
     std::int32_t ringReadIndex = 0;
     std::int32_t uncountedFrames = 0;
     std::atomic<std::int32_t> queuedFrames{0};
+    // Buffer switches that found less than a buffer queued; the log reports it.
+    std::atomic<std::int64_t> underruns{0};
     std::atomic<std::int64_t> framesPlayed{0};
     std::atomic<std::int64_t> bytesWritten{0};
     std::atomic<std::int64_t> lastSwitchTime{0};
@@ -164,6 +167,16 @@ struct OutputDevice {
     std::int32_t resamplerInputBits = 0;
     std::int32_t resamplerChannels = 0;
 };
+
+// Main thread (never the callback). Logs a driver call's result and hands it on.
+inline asio::ASIOError logResult(const char* call, asio::ASIOError result) {
+    if (const char* name = asio::errorName(result)) {
+        platform::logLine("%s: %s", call, name);
+    } else {
+        platform::logLine("%s: %ld", call, static_cast<long>(result));
+    }
+    return result;
+}
 
 // Main thread. Never null.
 OutputDevice* createOutputDevice(const DriverSource& drivers, const server::Clock& clock);

@@ -1,4 +1,5 @@
 // Loading the driver, preparing it and opening or closing a stream on it.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -104,7 +105,9 @@ bool prepareDevice(OutputDevice& device) {
 
     asio::AsioLong inputs = 0;
     asio::AsioLong outputs = 0;
-    device.driver->getChannels(&inputs, &outputs);
+    logResult("getChannels", device.driver->getChannels(&inputs, &outputs));
+    platform::logLine("channels: %ld in, %ld out", static_cast<long>(inputs),
+                      static_cast<long>(outputs));
     device.outputChannelCount = outputs > 0 ? static_cast<std::int32_t>(outputs) : 0;
     device.pending.clear();
     device.pending.reserve(static_cast<std::size_t>(device.outputChannelCount) * 8);
@@ -113,7 +116,13 @@ bool prepareDevice(OutputDevice& device) {
     asio::AsioLong maxSize = 0;
     asio::AsioLong preferred = 0;
     asio::AsioLong granularity = 0;
-    device.driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
+    logResult("getBufferSize",
+              device.driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity));
+    platform::logLine("buffer sizes: min %ld, max %ld, preferred %ld, granularity %ld; "
+                      "multiplier %d",
+                      static_cast<long>(minSize), static_cast<long>(maxSize),
+                      static_cast<long>(preferred), static_cast<long>(granularity),
+                      device.bufferMultiplier.load());
     const std::int64_t multiplier = device.bufferMultiplier.load();
     const std::int64_t frames = (multiplier + 1) * static_cast<std::int64_t>(preferred) * 4;
     // A ring of 8-byte samples must fit: the largest driver sample type.
@@ -123,11 +132,11 @@ bool prepareDevice(OutputDevice& device) {
     device.bufferSize = static_cast<std::int32_t>(preferred);
     device.ringFrames = static_cast<std::int32_t>(frames);
 
-    device.useOutputReady = device.driver->outputReady() == asio::ASE_OK;
+    device.useOutputReady = logResult("outputReady", device.driver->outputReady()) == asio::ASE_OK;
 
     asio::ASIOInputMonitor monitor{-1, device.activeFirstChannel, 0x20000000,
                                    device.inputMonitor.load() ? 1 : 0, 0x3FFFFFFF};
-    device.driver->future(asio::kAsioSetInputMonitor, &monitor);
+    logResult("future(input monitor)", device.driver->future(asio::kAsioSetInputMonitor, &monitor));
 
     device.channelRings.clear();
     device.channelRings.resize(static_cast<std::size_t>(device.outputChannelCount));
@@ -151,6 +160,7 @@ bool loadAndInitDriver(OutputDevice& device) {
     if (device.drivers.load == nullptr ||
         !device.drivers.load(device.drivers.context, device.driverIndex.load(), &driver) ||
         driver == nullptr) {
+        platform::logLine("driver %d could not be loaded", device.driverIndex.load());
         return false;
     }
     device.driver = driver;
@@ -158,13 +168,17 @@ bool loadAndInitDriver(OutputDevice& device) {
     if (driver->init(nullptr) == 0) {
         char message[124] = {};
         driver->getErrorMessage(message);
+        message[sizeof message - 1] = '\0';
+        platform::logLine("init: 0 (%s)", message);
         // The list still owns the object; closeDevice releases it.
         device.driver = nullptr;
         return false;
     }
-    char name[32] = {};
+    char name[33] = {};
     driver->getDriverName(name);
-    driver->getDriverVersion();
+    const long version = driver->getDriverVersion();
+    platform::logLine("init: 1; driver %d is \"%s\", version %ld", device.driverIndex.load(), name,
+                      version);
     return prepareDevice(device);
 }
 
@@ -211,9 +225,20 @@ bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& 
         if (rate != device.resampleRateActive) {
             auto request = std::make_unique<resample::ResamplerRequest>();
             request->worker = device.worker;
-            if (resample::workerCreate(*request, device.resamplerPriority.load(), rate,
-                                       device.resampleRateActive, isFloat, bits, channels,
-                                       device.resampleQualityActive)) {
+            const bool created = resample::workerCreate(
+                *request, device.resamplerPriority.load(), rate, device.resampleRateActive, isFloat,
+                bits, channels, device.resampleQualityActive);
+            // The create command has returned and nothing else runs on the
+            // worker for this device: its converter may be read here.
+            const resample::Resampler_base* made =
+                created ? request->worker->activeResampler : nullptr;
+            platform::logLine(
+                "resampler %s: %d Hz to %d Hz, quality %d, %d channels, delay %d "
+                "frames",
+                created ? "created" : "refused", rate, device.resampleRateActive,
+                device.resampleQualityActive, channels,
+                made != nullptr && made->channels > 0 ? made->samplesToSkip / made->channels : 0);
+            if (created) {
                 device.resampler = std::move(request);
                 device.resamplerInputRate = rate;
                 device.resamplerInputIsFloat = isFloat;
@@ -240,7 +265,7 @@ void disposeChannelBuffers(OutputDevice& device) {
     }
     if (device.buffersCreated) {
         if (device.driver != nullptr) {
-            device.driver->disposeBuffers();
+            logResult("disposeBuffers", device.driver->disposeBuffers());
         }
         device.buffersCreated = false;
     }
@@ -258,9 +283,15 @@ bool createChannelBuffers(OutputDevice& device, std::int32_t channels) {
         asio::ASIOChannelInfo info{};
         info.channel = device.activeFirstChannel + i;
         info.isInput = 0;
-        device.driver->getChannelInfo(&info);
+        const asio::ASIOError found = device.driver->getChannelInfo(&info);
+        const char* type = asio::sampleTypeName(info.type);
+        info.name[sizeof info.name - 1] = '\0';
+        platform::logLine("channel %ld: \"%s\" %s (getChannelInfo: %ld)",
+                          static_cast<long>(info.channel), info.name,
+                          type != nullptr ? type : "unknown type", static_cast<long>(found));
         const int bytes = asio::sampleTypeBytes(info.type);
         if (bytes == 0) {
+            platform::logLine("sample type %ld is not supported", static_cast<long>(info.type));
             return false;
         }
         ChannelRing& ring = device.channelRings[static_cast<std::size_t>(i)];
@@ -277,8 +308,11 @@ bool createChannelBuffers(OutputDevice& device, std::int32_t channels) {
     }
     // Callbacks may come from inside createBuffers already.
     setCallbackDevice(&device);
-    device.driver->createBuffers(device.bufferInfos.data(), channels, device.bufferSize,
-                                 &device.callbacks);
+    char call[64];
+    std::snprintf(call, sizeof call, "createBuffers(%d channels, %d frames)", channels,
+                  device.bufferSize);
+    logResult(call, device.driver->createBuffers(device.bufferInfos.data(), channels,
+                                                 device.bufferSize, &device.callbacks));
     device.buffersCreated = true;
     for (std::int32_t i = 0; i < channels; ++i) {
         const auto& info = device.bufferInfos[static_cast<std::size_t>(i)];
@@ -323,6 +357,7 @@ void sizeFeedCopy(OutputDevice& device, bool emptied, bool feedChanged) {
 }
 
 std::int32_t failOpen(OutputDevice& device) {
+    platform::logLine("open failed: closing the driver");
     closeDevice(device);
     return -1;
 }
@@ -345,7 +380,10 @@ void readLatencies(OutputDevice& device) {
     }
     asio::AsioLong inputLatency = 0;
     asio::AsioLong outputLatency = 0;
-    device.driver->getLatencies(&inputLatency, &outputLatency);
+    const asio::ASIOError result = device.driver->getLatencies(&inputLatency, &outputLatency);
+    platform::logLine("latencies: input %ld, output %ld frames (getLatencies: %ld)",
+                      static_cast<long>(inputLatency), static_cast<long>(outputLatency),
+                      static_cast<long>(result));
     const std::int64_t pipeline = 2 * static_cast<std::int64_t>(outputLatency);
     device.pipelineFrames =
         static_cast<std::int32_t>(pipeline < 0 ? 0 : (pipeline > (1 << 30) ? (1 << 30) : pipeline));
@@ -357,6 +395,7 @@ OutputDevice* createOutputDevice(const DriverSource& drivers, const server::Cloc
     device->clock = clock;
     device->deviceLock = platform::createLock();
     device->callbacks = driverCallbacks();
+    platform::watchLogCounter("underruns", &device->underruns);
     // Without it a waiting write falls back to short sleeps.
     device->roomEvent = platform::createEvent(nullptr, true);
     return device;
@@ -371,6 +410,7 @@ void destroyOutputDevice(OutputDevice* device) {
         return;
     }
     closeDevice(*device);
+    platform::unwatchLogCounter(&device->underruns);
     platform::destroyLock(device->deviceLock);
     if (device->roomEvent != nullptr) {
         platform::closeHandle(device->roomEvent);
@@ -416,6 +456,8 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
     // Refused before anything is stored: a zero rate or channel count would
     // be divided by later.
     if (rate < 1 || channels < 1 || !validFormat(bits)) {
+        platform::logLine("open refused: %d Hz, %d bits, %d channels is no format the server takes",
+                          rate, bits, channels);
         return failOpen(device);
     }
     if (!device.prepared) {
@@ -464,10 +506,14 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
             device.driverStopped = true;
         }
         if (rateChanged) {
-            if (device.driver == nullptr || device.driver->canSampleRate(rate) != asio::ASE_OK) {
+            char call[48];
+            std::snprintf(call, sizeof call, "canSampleRate(%d)", rate);
+            if (device.driver == nullptr ||
+                logResult(call, device.driver->canSampleRate(rate)) != asio::ASE_OK) {
                 return failOpen(device);
             }
-            device.driver->setSampleRate(rate);
+            std::snprintf(call, sizeof call, "setSampleRate(%d)", rate);
+            logResult(call, device.driver->setSampleRate(rate));
             device.outputRate = static_cast<std::uint32_t>(rate);
         }
         if (floatChanged || bitsChanged) {
@@ -562,6 +608,9 @@ void closeDevice(OutputDevice& device) {
     }
     if (device.drivers.unload != nullptr) {
         device.drivers.unload(device.drivers.context);
+    }
+    if (device.driverLoaded) {
+        platform::logLine("driver closed");
     }
     device.driver = nullptr;
     device.driverLoaded = false;

@@ -27,7 +27,10 @@ void onBufferSwitch(asio::AsioLong index, asio::ASIOBool) {
     }
 }
 
-void onSampleRateDidChange(asio::ASIOSampleRate) {}
+void onSampleRateDidChange(asio::ASIOSampleRate rate) {
+    platform::logFromCallback("driver says its rate changed: %lld Hz (%lld)",
+                              static_cast<long long>(rate), 0);
+}
 
 asio::AsioLong onAsioMessage(asio::AsioLong selector, asio::AsioLong value, void*, double*) {
     return handleAsioMessage(gCallbackDevice.load(std::memory_order_acquire), selector, value);
@@ -239,7 +242,7 @@ void startDriver(OutputDevice& device) {
     device.switchSeen = false;
     device.driverRunning = true;
     if (device.driver != nullptr) {
-        device.driver->start();
+        logResult("start", device.driver->start());
     }
     device.driverStopped = false;
 }
@@ -265,7 +268,7 @@ asio::ASIOError stopAndSilence(OutputDevice& device) {
     device.driverRunning = false;
     platform::leaveLock(device.deviceLock);
     const asio::ASIOError result =
-        device.driver != nullptr ? device.driver->stop() : asio::ASE_NotPresent;
+        device.driver != nullptr ? logResult("stop", device.driver->stop()) : asio::ASE_NotPresent;
     silenceHalfBuffers(device);
     return result;
 }
@@ -395,6 +398,7 @@ void bufferSwitch(OutputDevice& device, std::int32_t index) {
     const std::int32_t queued = device.queuedFrames.load();
     std::int32_t take = size;
     if (queued < size) {
+        device.underruns.fetch_add(1, std::memory_order_relaxed);
         for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
             const auto bytes = static_cast<std::size_t>(device.channelRings[c].bytesPerSample);
             auto* half = static_cast<std::uint8_t*>(device.bufferInfos[c].buffers[index]);
@@ -447,6 +451,7 @@ void bufferSwitch(OutputDevice& device, std::int32_t index) {
 
 asio::AsioLong handleAsioMessage(OutputDevice* device, asio::AsioLong selector,
                                  asio::AsioLong value) {
+    platform::logFromCallback("driver message: selector %lld, value %lld", selector, value);
     switch (selector) {
     case asio::kAsioSelectorSupported:
         return (value >= asio::kAsioEngineVersion && value <= asio::kAsioSupportsTimeCode) ||

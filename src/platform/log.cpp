@@ -228,7 +228,11 @@ bool openLog(const char* path, bool onlyIfExists) {
     }
     log.lastCounterCheckMs = wallMs();
     log.quit = false;
-    log.wake = createEvent(nullptr, true);
+    // Kept for the life of the process: a callback that saw the log on may
+    // still set it after a close.
+    if (log.wake == nullptr) {
+        log.wake = createEvent(nullptr, true);
+    }
     if (log.wake != nullptr) {
         log.thread = startThread(logThreadMain, &log);
     }
@@ -252,10 +256,6 @@ void closeLog() {
     }
     drainQueue(log);
     std::lock_guard guard(log.lock);
-    if (log.wake != nullptr) {
-        closeHandle(log.wake);
-        log.wake = nullptr;
-    }
     std::fclose(log.file);
     log.file = nullptr;
 }
@@ -280,7 +280,8 @@ void logLine(const char* format, ...) {
 
 void logFromCallback(const char* format, long long a, long long b) {
     Log& log = theLog();
-    if (!log.enabled.load(std::memory_order_relaxed)) {
+    // Acquire: the wake event was made before the log was switched on.
+    if (!log.enabled.load(std::memory_order_acquire)) {
         return;
     }
     std::size_t position = log.head.load(std::memory_order_relaxed);
@@ -302,6 +303,10 @@ void logFromCallback(const char* format, long long a, long long b) {
     }
     cell->event = CallbackEvent{format, a, b, currentThreadId(), tThreadName, perfCounter()};
     cell->sequence.store(position + 1, std::memory_order_release);
+    // Written soon, so the line lands near the main thread's lines around it.
+    if (log.wake != nullptr) {
+        setEvent(log.wake);
+    }
 }
 
 void nameThisThread(const char* name) {
