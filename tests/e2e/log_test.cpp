@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "common/files.h"
 #include "platform/platform.h"
 #include "virtual_control.h"
 #include "virtual_suite.h"
@@ -21,20 +22,8 @@ using e2e::beside;
 constexpr const char* kFast16 = "Quillon Virtual Fast 16";
 constexpr int kRate = 48000;
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool exists(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    return file != nullptr;
-}
+using testing::fileExists;
+using testing::readFile;
 
 int registrationIndex(const char* keyName) {
     for (int i = 0; i < virtualdriver::kRegistrationCount; ++i) {
@@ -60,7 +49,7 @@ std::vector<std::uint8_t> counterFrames(std::uint32_t count) {
 
 // The captured frames without the silence the server plays when nothing is queued.
 std::vector<std::uint8_t> soundingFrames(const std::string& capture) {
-    const std::string all = readAll(capture);
+    const std::string all = readFile(capture);
     std::vector<std::uint8_t> out;
     for (std::size_t at = 44; at + 4 <= all.size(); at += 4) {
         if (all[at] != 0 || all[at + 1] != 0 || all[at + 2] != 0 || all[at + 3] != 0) {
@@ -157,8 +146,8 @@ TEST_F(LogEndToEnd, NoLogUnlessOptedIn) {
     startServer(false);
     const std::string capture = fileFor(".wav");
     playSession(capture, 4000);
-    EXPECT_FALSE(exists(logPath_));
-    EXPECT_FALSE(exists(beside("quillon-server.log")));
+    EXPECT_FALSE(fileExists(logPath_));
+    EXPECT_FALSE(fileExists(beside("quillon-server.log")));
 }
 
 TEST_F(LogEndToEnd, ASessionWithADriverResetReadsInTheLog) {
@@ -169,7 +158,7 @@ TEST_F(LogEndToEnd, ASessionWithADriverResetReadsInTheLog) {
     const std::vector<std::int32_t> results = playSession(capture, 60000);
     EXPECT_EQ(slot().status.messagesSent.load(), 1);
     ASSERT_GE(results.front(), 0);
-    const std::string log = readAll(logPath_);
+    const std::string log = readFile(logPath_);
     for (const char* line : {"Quillon server ",
                              "drivers: ",
                              "driver 0: \"",
@@ -208,7 +197,7 @@ TEST_F(LogEndToEnd, AFailingDriversOwnErrorTextReachesTheLog) {
     EXPECT_EQ(result, 1);
     int exitCode = -1;
     ASSERT_TRUE(client::quitServer(connection_, &exitCode, 10000));
-    const std::string log = readAll(logPath_);
+    const std::string log = readFile(logPath_);
     EXPECT_NE(log.find("init: 0 (The virtual device is not available)"), std::string::npos) << log;
     EXPECT_NE(log.find("open refused or failed"), std::string::npos) << log;
     EXPECT_NE(log.find("write refused: count -5"), std::string::npos) << log;
@@ -225,7 +214,7 @@ TEST_F(LogEndToEnd, LoggingChangesNoResultAndNoSample) {
     const std::vector<std::uint8_t> quietFrames = soundingFrames(quiet);
     EXPECT_EQ(quietFrames.size(), 30000u * 4);
     EXPECT_TRUE(soundingFrames(logged) == quietFrames) << "logging changed the captured sound";
-    EXPECT_TRUE(exists(logPath_));
+    EXPECT_TRUE(fileExists(logPath_));
 }
 
 } // namespace

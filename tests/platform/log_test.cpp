@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/files.h"
 #include "platform/log.h"
 #include "platform/platform.h"
 
@@ -22,20 +23,8 @@ std::string pathBeside(const char* name) {
     return std::string(dir) + name;
 }
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool exists(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    return file != nullptr;
-}
+using testing::fileExists;
+using testing::readFile;
 
 class LogTest : public ::testing::Test {
 protected:
@@ -58,7 +47,7 @@ TEST_F(LogTest, OffUntilOpenedAndAnExistingFileIsTheOptIn) {
     // The user's way in needs the file to be there already.
     EXPECT_FALSE(openLog(path_.c_str(), true));
     EXPECT_FALSE(logEnabled());
-    EXPECT_FALSE(exists(path_));
+    EXPECT_FALSE(fileExists(path_));
 
     { std::ofstream create(path_); }
     ASSERT_TRUE(openLog(path_.c_str(), true));
@@ -66,7 +55,7 @@ TEST_F(LogTest, OffUntilOpenedAndAnExistingFileIsTheOptIn) {
     closeLog();
     EXPECT_FALSE(logEnabled());
     logLine("after close");
-    const std::string text = readAll(path_);
+    const std::string text = readFile(path_);
     EXPECT_NE(text.find("first line"), std::string::npos);
     EXPECT_EQ(text.find("never written"), std::string::npos);
     EXPECT_EQ(text.find("after close"), std::string::npos);
@@ -91,7 +80,7 @@ TEST_F(LogTest, LinesCarryTimeThreadAndEventAndCallbackEventsTheirOwnThread) {
     closeLog();
     nameThisThread(nullptr);
 
-    const std::string text = readAll(path_);
+    const std::string text = readFile(path_);
     const std::regex own(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[tester \d+\] open 48000 Hz\n)");
     EXPECT_TRUE(std::regex_search(text, own)) << text;
     const std::string fromOther =
@@ -113,7 +102,7 @@ TEST_F(LogTest, CountersAreWrittenOnlyWhenTheyChange) {
     underruns = 9;
     sleepMs(1300);
     closeLog();
-    const std::string text = readAll(path_);
+    const std::string text = readFile(path_);
     EXPECT_EQ(text.find("underruns: 0"), std::string::npos) << text;
     EXPECT_NE(text.find("underruns: 3\n"), std::string::npos) << text;
     EXPECT_NE(text.find("underruns: 5\n"), std::string::npos) << text;
@@ -129,8 +118,8 @@ TEST_F(LogTest, TheFileRotatesAtItsBound) {
     }
     logLine("last line");
     closeLog();
-    const std::string older = readAll(path_ + ".1");
-    const std::string current = readAll(path_);
+    const std::string older = readFile(path_ + ".1");
+    const std::string current = readFile(path_);
     EXPECT_GE(older.size(), kLogRotateBytes);
     EXPECT_LT(older.size(), kLogRotateBytes + 1024);
     EXPECT_LT(current.size(), kLogRotateBytes);
@@ -155,7 +144,7 @@ TEST_F(LogTest, AFullQueueDropsCallbackEventsAndCountsThem) {
         logFromCallback("event %lld %lld", i, 0);
     }
     closeLog();
-    const std::string text = readAll(path_);
+    const std::string text = readFile(path_);
     EXPECT_NE(text.find("event 0 0\n"), std::string::npos);
     std::size_t written = 0;
     for (std::size_t at = text.find("] event "); at != std::string::npos;
