@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what Quillon needs on Debian 12: native toolchain and test libraries,
 # the MinGW-w64 cross compilers (64-bit product, 32-bit client), Wine with its
-# 32-bit half, CLI11, and the benchmark peers. Skips the work when all is there.
+# 32-bit half, CLI11, the benchmark peers, and matplotlib for the converter pictures. Skips the work when all is there.
 set -euo pipefail
 
 packages=(
@@ -10,6 +10,7 @@ packages=(
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
     wine64 wine32:i386
     libfftw3-dev libsoxr-dev libsamplerate0-dev sox
+    python3-matplotlib python3-numpy
 )
 
 missing=()

@@ -42,6 +42,9 @@ for stage in "${stages[@]}"; do
         configure "$out/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo
         cmake --build "$out/native" -j "$jobs"
         ctest --test-dir "$out/native" --output-on-failure -j "$jobs"
+        # The converter pictures, drawn but not compared, so the script cannot rot.
+        "$root/scripts/converter-pictures.py" --resample "$out/native/bin/quillon-resample" \
+            --out "$out/native/converter-pictures" > /dev/null
         ;;
     asan)
         configure "$out/asan" -DCMAKE_BUILD_TYPE=Debug -DQUILLON_SANITIZE=address,undefined
