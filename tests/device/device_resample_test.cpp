@@ -303,6 +303,34 @@ TEST_F(DeviceResampleTest, ResetMidStreamKeepsTheConverterAndItsBacklog) {
     EXPECT_EQ(played, offline(input, 0));
 }
 
+TEST_F(DeviceResampleTest, AWriteTheConverterHasNoRoomForIsRefusedWhole) {
+    ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
+    const auto input = tone(6000);
+    const std::vector<std::uint8_t> head(input.begin(), input.begin() + 4 * 3000);
+    const std::vector<std::uint8_t> rest(input.begin() + 4 * 3000, input.end());
+    ASSERT_EQ(write(head), 0);
+    const std::int64_t written = dev->bytesWritten;
+
+    // The converter's output buffer at its size limit: no step can keep its output. Touched
+    // only between commands, which the worker runs one at a time.
+    resample::Resampler_base& converter = *worker.activeResampler;
+    const dsp::GrowableBuffer saved = converter.outputBuffer;
+    std::uint8_t block[16] = {};
+    converter.outputBuffer =
+        dsp::GrowableBuffer{block, dsp::maxBufferCapacity, dsp::maxBufferCapacity - 8};
+    EXPECT_EQ(write(rest), 1);
+    EXPECT_EQ(dev->bytesWritten, written) << "a refused write was counted";
+    converter.outputBuffer = saved;
+
+    // Nothing of it was taken: sent again, the stream is whole.
+    ASSERT_EQ(write(rest), 0);
+    while (device::isPlaying(*dev) != 0) {
+        playAll();
+        clk.advanceMs(50);
+    }
+    EXPECT_EQ(played, offline(input, 0));
+}
+
 TEST_F(DeviceResampleTest, CloseDropsTheConverterAndAWriteAfterItIsRefused) {
     ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
     ASSERT_NE(worker.activeResampler, nullptr);
