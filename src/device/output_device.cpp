@@ -212,12 +212,15 @@ bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& 
                       bits == device.resamplerInputBits && channels == device.resamplerChannels;
     if (!same) {
         if (device.streamOpen) {
-            // The old converter's tail belongs to the stream already accepted.
-            if (device.resampler && device.resamplerInputRate != 0) {
-                forgetResamplerFormat(device);
-                resample::workerDrain(*device.resampler);
+            // The old converter's tail belongs to the stream already accepted,
+            // and so does what a drain query flushed while the rings were full.
+            if (device.resampler) {
+                if (device.resamplerInputRate != 0) {
+                    forgetResamplerFormat(device);
+                    resample::workerDrain(*device.resampler);
+                }
                 pushResamplerOutput(device);
-            } else if (!device.resampler) {
+            } else {
                 feedRing(device, true, 0, nullptr, false);
             }
         }

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "device/device_state.h"
@@ -195,6 +198,59 @@ TEST_F(DeviceResampleTest, ADrainNeverWaitsForRoomAndThePositionsMeetAtTheEnd) {
     EXPECT_EQ(played, offline(input, 1));
     EXPECT_EQ(dev->framesPlayed, (20000LL * 48000 * 2 + 44100) / (2 * 44100));
     EXPECT_NEAR(device::outputPositionMs(*dev), device::writtenPositionMs(*dev), 1);
+}
+
+TEST_F(DeviceResampleTest, AnOpenAfterAnUnfinishedDrainPlaysWhatTheConverterStillHeld) {
+    settings.bufferMultiplier = 0; // 2048 frames
+    settings.resampleQuality = 1;  // a tail longer than the ring
+    apply();
+    ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
+    const auto input = tone(20000);
+    for (std::size_t at = 0; at < input.size(); at += 4 * 1500) {
+        const std::size_t n = std::min<std::size_t>(4 * 1500, input.size() - at);
+        ASSERT_EQ(
+            write(std::vector<std::uint8_t>(input.begin() + static_cast<std::ptrdiff_t>(at),
+                                            input.begin() + static_cast<std::ptrdiff_t>(at + n))),
+            0);
+        playAll();
+    }
+    // A player that moves on after one drain query, with the rings full and the rest flushed
+    // into the converter's output.
+    ASSERT_EQ(device::isPlaying(*dev), 1);
+    ASSERT_GT(resample::workerCount(*dev->resampler), 0u);
+
+    // What the driver plays from here on, silence left out: the old tail plays uncounted.
+    std::vector<double> heard = played;
+    std::atomic<bool> opened{false};
+    auto listen = [&] {
+        fake.bufferSwitch(half);
+        const auto& left = fake.half(0, half);
+        const auto& right = fake.half(1, half);
+        for (std::size_t f = 0; f + 8 <= left.size(); f += 8) {
+            double v[2];
+            std::memcpy(&v[0], left.data() + f, 8);
+            std::memcpy(&v[1], right.data() + f, 8);
+            if (v[0] != 0.0 || v[1] != 0.0) {
+                heard.insert(heard.end(), v, v + 2);
+            }
+        }
+        half ^= 1;
+    };
+    std::thread driver([&] {
+        while (!opened) {
+            listen();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    // Another client format: a new converter, after the old one's output is all in the rings.
+    const std::int32_t latency = device::openOutput(*dev, 44100, 24, 2);
+    opened = true;
+    driver.join();
+    EXPECT_GT(latency, 8000);
+    while (dev->queuedFrames > 0) {
+        listen();
+    }
+    EXPECT_EQ(heard, offline(input, 1));
 }
 
 TEST_F(DeviceResampleTest, SeekRestartsPositionsAndAFreshConverter) {
