@@ -102,6 +102,16 @@ protected:
             play();
         }
     }
+    // Writes `input` 1500 frames at a time, the driver playing all it can after each.
+    void writePlaying(const std::vector<std::uint8_t>& input) {
+        for (std::size_t at = 0; at < input.size(); at += 4 * 1500) {
+            const std::size_t n = std::min<std::size_t>(4 * 1500, input.size() - at);
+            const auto from = input.begin() + static_cast<std::ptrdiff_t>(at);
+            ASSERT_EQ(write(std::vector<std::uint8_t>(from, from + static_cast<std::ptrdiff_t>(n))),
+                      0);
+            playAll();
+        }
+    }
 };
 
 TEST_F(DeviceResampleTest, StreamReachesTheDriverAsTheConvertersOwnOutputWithItsTail) {
@@ -176,14 +186,8 @@ TEST_F(DeviceResampleTest, ADrainNeverWaitsForRoomAndThePositionsMeetAtTheEnd) {
     apply();
     ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
     const auto input = tone(20000);
-    for (std::size_t at = 0; at < input.size(); at += 4 * 1500) {
-        const std::size_t n = std::min<std::size_t>(4 * 1500, input.size() - at);
-        ASSERT_EQ(
-            write(std::vector<std::uint8_t>(input.begin() + static_cast<std::ptrdiff_t>(at),
-                                            input.begin() + static_cast<std::ptrdiff_t>(at + n))),
-            0);
-        playAll();
-    }
+    writePlaying(input);
+    ASSERT_FALSE(HasFatalFailure());
     // Nobody plays meanwhile: the answer comes with the rings full and the rest still held.
     EXPECT_EQ(device::isPlaying(*dev), 1);
     EXPECT_EQ(dev->queuedFrames, dev->ringFrames);
@@ -206,14 +210,8 @@ TEST_F(DeviceResampleTest, AnOpenAfterAnUnfinishedDrainPlaysWhatTheConverterStil
     apply();
     ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
     const auto input = tone(20000);
-    for (std::size_t at = 0; at < input.size(); at += 4 * 1500) {
-        const std::size_t n = std::min<std::size_t>(4 * 1500, input.size() - at);
-        ASSERT_EQ(
-            write(std::vector<std::uint8_t>(input.begin() + static_cast<std::ptrdiff_t>(at),
-                                            input.begin() + static_cast<std::ptrdiff_t>(at + n))),
-            0);
-        playAll();
-    }
+    writePlaying(input);
+    ASSERT_FALSE(HasFatalFailure());
     // A player that moves on after one drain query, with the rings full and the rest flushed
     // into the converter's output.
     ASSERT_EQ(device::isPlaying(*dev), 1);
