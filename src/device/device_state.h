@@ -148,6 +148,9 @@ struct OutputDevice {
     // Between start and stop: only then may a buffer switch take frames, so a
     // callback arriving late after stop cannot eat audio a resume would play.
     std::atomic<bool> driverRunning{false};
+    // From the creation of the driver buffers to their disposal, set under
+    // deviceLock: only then may a switch outside start and stop touch them.
+    std::atomic<bool> halvesLive{false};
     // Set by every buffer switch that took frames: a write waiting for room
     // wakes on it instead of polling.
     platform::Handle* roomEvent = nullptr;

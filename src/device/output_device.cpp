@@ -264,6 +264,7 @@ void disposeChannelBuffers(OutputDevice& device) {
     // Before the driver takes its buffers back: a late callback then touches none.
     {
         DeviceLockGuard guard(device);
+        device.halvesLive = false;
         device.activeChannels = 0;
     }
     if (device.buffersCreated) {
@@ -331,6 +332,7 @@ bool createChannelBuffers(OutputDevice& device, std::int32_t channels) {
     {
         DeviceLockGuard guard(device);
         device.activeChannels = static_cast<std::uint32_t>(channels);
+        device.halvesLive = true;
     }
     silenceHalfBuffers(device);
     return true;

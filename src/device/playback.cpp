@@ -383,18 +383,21 @@ void bufferSwitch(OutputDevice& device, std::int32_t index) {
         return;
     }
     platform::enterLock(device.deviceLock);
-    const std::int32_t size = device.bufferSize;
     if (!device.driverRunning) {
         // A switch arriving while the driver is being stopped: silence, not
-        // what this half held two periods ago, and no frame taken.
-        for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
-            const auto bytes = static_cast<std::size_t>(device.channelRings[c].bytesPerSample);
-            std::memset(device.bufferInfos[c].buffers[index], 0,
-                        static_cast<std::size_t>(size) * bytes);
+        // what this half held two periods ago, and no frame taken. Once the
+        // buffers are going, not even that: the open after them sets up anew.
+        if (device.halvesLive) {
+            for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
+                const auto bytes = static_cast<std::size_t>(device.channelRings[c].bytesPerSample);
+                std::memset(device.bufferInfos[c].buffers[index], 0,
+                            static_cast<std::size_t>(device.bufferSize) * bytes);
+            }
         }
         platform::leaveLock(device.deviceLock);
         return;
     }
+    const std::int32_t size = device.bufferSize;
     const std::int32_t queued = device.queuedFrames.load();
     std::int32_t take = size;
     if (queued < size) {
