@@ -84,7 +84,7 @@ else
     step "playing a ${seconds} s sweep through quillon-server.exe under Wine"
     # The server and the driver run as Windows programs: the capture folder is
     # handed over as a Windows path.
-    QUILLON_VIRTUAL_CAPTURE_DIR="$(winepath -w "$demo/capture" 2>/dev/null)" \
+    QUILLON_VIRTUAL_CAPTURE_DIR="$("$root/scripts/wine-prefix.sh" run64 winepath -w "$demo/capture" 2>/dev/null)" \
         "$root/scripts/wine-prefix.sh" run "$build/bin/quillon-ctl.exe" "${tone_args[@]}"
 fi
 

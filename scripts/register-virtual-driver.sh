@@ -31,7 +31,7 @@ if [ -n "$prefix" ]; then
     here="$(dirname "$(realpath "$0")")"
     "$here/wine-prefix.sh" init
     export WINEDEBUG="${WINEDEBUG:--all}"
-    windows_path="$(winepath -w "$driver" 2>/dev/null)"
+    windows_path="$("$here/wine-prefix.sh" run64 winepath -w "$driver" 2>/dev/null)"
     if [ "$remove" = 1 ]; then
         "$here/wine-prefix.sh" run64 regsvr32 /s /u "$windows_path"
     else
