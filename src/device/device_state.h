@@ -80,6 +80,9 @@ struct OutputDevice {
     bool monoDuplicating = false;
     bool abortWrites = false;
     bool useOutputReady = false;
+    // A 1 ms system timer period asked for while a stream is open: the waits
+    // that still time out then do so on time under Windows' default 15.6 ms.
+    bool timerRaised = false;
     bool resampleEnableActive = false;
     std::int32_t resampleRateActive = 0;
     std::int32_t resampleQualityActive = 0;

@@ -581,6 +581,10 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
         device.outputOpen = true;
         device.streamOpen = true;
     }
+    if (!device.timerRaised) {
+        platform::timerBeginPeriod(1);
+        device.timerRaised = true;
+    }
     // A partial frame of the previous stream would shift every frame of the new one.
     device.pending.clear();
     return openLatency(device, rate);
@@ -602,6 +606,10 @@ void closeDriverBuffers(OutputDevice& device) {
     device.replay.shrink_to_fit();
     device.feedCopy.clear();
     device.feedCopy.shrink_to_fit();
+    if (device.timerRaised) {
+        platform::timerEndPeriod(1);
+        device.timerRaised = false;
+    }
     device.channelRings.clear();
     device.bufferInfos.clear();
     device.prepared = false;

@@ -850,6 +850,17 @@ TEST_F(DeviceTest, FailedReopenAfterResetNotifiesTheClientWindow) {
     platform::destroyMessageWindow(window);
 }
 
+TEST_F(DeviceTest, TimerPeriodRaisedOncePerStreamAndGivenBackAtEveryClose) {
+    open();
+    open(48000); // a second open of the same driver asks for nothing more
+    EXPECT_TRUE(dev->timerRaised);
+    device::closeOutput(*dev, false);
+    EXPECT_FALSE(dev->timerRaised);
+    fake.refusedRates = {44100.0};
+    EXPECT_EQ(open(), -1);
+    EXPECT_FALSE(dev->timerRaised);
+}
+
 TEST_F(DeviceTest, PrioritiesRaisedAtSetUpAndRestoredAtClose) {
     settings.processPriority = 1;
     settings.threadPriority = 3;
