@@ -242,9 +242,20 @@ struct Status {
     std::atomic<std::int64_t> lastStopTicks;
 };
 
+// A clock a test drives: while `stepped` is set when the driver starts, it
+// makes a buffer switch only when one is owed, whatever its registration's
+// clock, so what it plays does not depend on the machine's pace. Adding N to
+// `owed` advances it by N switches (each plays the half filled at the one
+// before, as in real time); Status.bufferSwitches tells when they are done.
+struct SteppedClock {
+    std::atomic<std::int32_t> stepped;
+    std::atomic<std::int32_t> owed;
+};
+
 struct Slot {
     Faults faults;
     Status status;
+    SteppedClock clock;
     // Capture file for the next createBuffers; empty = the directory rule.
     char capturePath[260];
 };

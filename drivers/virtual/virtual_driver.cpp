@@ -492,6 +492,42 @@ private:
         }
     }
 
+    // Stepped clock: waits until a switch is owed and takes it; false when stop
+    // was asked for.
+    bool takeStep() {
+        std::atomic<std::int32_t>& owed = slot().clock.owed;
+        for (;;) {
+            if (stopRequested_.load()) {
+                return false;
+            }
+            std::int32_t n = owed.load();
+            if (n > 0) {
+                if (owed.compare_exchange_weak(n, n - 1)) {
+                    return true;
+                }
+            } else {
+                platform::waitOne(stopEvent_, 1);
+            }
+        }
+    }
+
+    // Real time: waits for the period's deadline, then as long as a late-switch
+    // fault says; false when stop was asked for.
+    bool awaitPeriod(std::int64_t deadline, std::int64_t frequency) {
+        if (!waitUntil(deadline, frequency)) {
+            return false;
+        }
+        Faults& faults = slot().faults;
+        std::int32_t late = faults.lateSwitchCount.load();
+        if (late != 0 && faults.lateSwitchMs.load() > 0) {
+            platform::waitOne(stopEvent_, static_cast<std::uint32_t>(faults.lateSwitchMs.load()));
+            if (late > 0) {
+                faults.lateSwitchCount.compare_exchange_strong(late, late - 1);
+            }
+        }
+        return true;
+    }
+
     void noteReopenGap() {
         const std::int64_t stopped = slot().status.lastStopTicks.load();
         std::int64_t frequency = 0;
@@ -568,7 +604,10 @@ private:
         if (!platform::perfFrequency(&frequency) || frequency <= 0) {
             frequency = 1000;
         }
-        const bool realTime = config().clock == Clock::RealTime;
+        const bool stepped = slot().clock.stepped.load() != 0;
+        const bool realTime = !stepped && config().clock == Clock::RealTime;
+        // Real time and stepped play a half one period after the switch that filled it.
+        const bool paced = stepped || realTime;
         if (realTime) {
             // As a hardware driver's interrupt thread would; best effort.
             platform::setCurrentThreadPriority(platform::kPriorityTimeCritical);
@@ -581,18 +620,9 @@ private:
         bool pendingInTime = true;
         const std::size_t channels = halves_[0].size();
         for (;;) {
-            if (realTime) {
-                if (!waitUntil(next, frequency)) {
+            if (paced) {
+                if (stepped ? !takeStep() : !awaitPeriod(next, frequency)) {
                     break;
-                }
-                Faults& faults = slot().faults;
-                std::int32_t late = faults.lateSwitchCount.load();
-                if (late != 0 && faults.lateSwitchMs.load() > 0) {
-                    platform::waitOne(stopEvent_,
-                                      static_cast<std::uint32_t>(faults.lateSwitchMs.load()));
-                    if (late > 0) {
-                        faults.lateSwitchCount.compare_exchange_strong(late, late - 1);
-                    }
                 }
                 // The half filled last period is what the hardware plays now.
                 playHalf(pending, pendingInTime);
@@ -613,9 +643,11 @@ private:
             stampNs_ = ticks / frequency * 1000000000 + ticks % frequency * 1000000000 / frequency;
             ++switchesSinceStart_;
             ++slot().status.bufferSwitches;
+            if (paced) {
+                pending = half;
+            }
             if (realTime) {
                 std::int64_t now = platform::perfCounter();
-                pending = half;
                 pendingInTime = now <= next + period;
                 next += period;
                 // After a stall, carry on from now instead of rushing through
@@ -623,7 +655,7 @@ private:
                 if (now > next + period) {
                     next = now;
                 }
-            } else {
+            } else if (!stepped) {
                 writeHalf(capture_, halves_[half].data(), static_cast<int>(bufferSize_));
                 ++slot().status.halvesCaptured;
                 // Silence means the host has nothing to give; do not spin on it.

@@ -492,6 +492,38 @@ TEST_F(VirtualDriverTest, StopPlaysOutTheHalfAlreadyFilled) {
     expectCapture(readFile(path), 44, 1 << 30, switches * host_.size);
 }
 
+// A stepped clock switches exactly as often as it is told, whatever the
+// registration's own clock and however slow the host, and plays each half one
+// step after it was filled; a stop plays out the last one.
+TEST_F(VirtualDriverTest, SteppedClockSwitchesOnlyWhenTold) {
+    for (const char* key : {"Quillon Virtual Float64", "Quillon Virtual Fast 16"}) {
+        SCOPED_TRACE(key);
+        resetHost();
+        control_.clear();
+        host_.slowEvery = 1; // 30 ms per switch: late for a 10 ms period
+        host_.slowMs = 30;
+        const std::string path = capturePath("stepped.wav");
+        slot(key).clock.stepped = 1;
+        prepare(key, 1 << 30, path);
+        ASSERT_EQ(host_.driver->start(), ASE_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(host_.switches.load(), 0);
+        slot(key).clock.owed += 3;
+        ASSERT_TRUE(waitFor([&] { return slot(key).status.bufferSwitches.load() == 3; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(host_.switches.load(), 3);
+        EXPECT_EQ(host_.halves, (std::vector<int>{0, 1, 0}));
+        EXPECT_EQ(slot(key).status.halvesCaptured.load(), 2);
+        host_.driver->stop();
+        EXPECT_EQ(slot(key).status.halvesCaptured.load(), 3);
+        EXPECT_EQ(slot(key).status.underruns.load(), 0);
+        ASSERT_EQ(host_.driver->disposeBuffers(), ASE_OK);
+        host_.driver = nullptr;
+        device::unloadDriver(*list_);
+        expectCapture(readFile(path), 44, 1 << 30, 3 * host_.size);
+    }
+}
+
 TEST_F(VirtualDriverTest, LateSwitchStretchesOnePeriod) {
     const char* key = "Quillon Virtual Float64"; // 480 frames at 48 kHz: 10 ms
     slot(key).faults.lateSwitchMs = 80;

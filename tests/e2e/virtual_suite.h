@@ -98,7 +98,7 @@ protected:
                 if (platform::timerMs() - start > 60000) {
                     return false;
                 }
-                platform::sleepMs(1);
+                waitForTheDriver(1);
                 continue;
             }
             std::int32_t count = std::min(pieces_[piece++ % pieces_.size()], writable);
@@ -125,7 +125,39 @@ protected:
         const std::uint32_t start = platform::timerMs();
         while (main(ipc::kMainQueryPlaying) != 0) {
             ASSERT_LT(platform::timerMs() - start, 60000u) << "the output never drained";
-            platform::sleepMs(2);
+            waitForTheDriver(2);
+        }
+    }
+
+    // From the next start on, the driver of `slot` switches buffers only when
+    // advanceClock says so, and writeAll and drain advance it one switch
+    // wherever they would wait for it: every half then finds the rings as full
+    // as the commands before left them, however busy the machine is.
+    void useSteppedClock(virtualdriver::Slot& slot) {
+        slot.clock.stepped = 1;
+        stepped_ = &slot;
+    }
+
+    // Advances the stepped clock by `switches` and waits until the host has
+    // filled them all.
+    void advanceClock(std::int32_t switches) {
+        ASSERT_NE(stepped_, nullptr);
+        virtualdriver::Slot& slot = *stepped_;
+        const std::int32_t target = slot.status.bufferSwitches.load() + switches;
+        slot.clock.owed.fetch_add(switches);
+        const std::uint32_t start = platform::timerMs();
+        while (slot.status.bufferSwitches.load() < target) {
+            ASSERT_LT(platform::timerMs() - start, 10000u) << "the stepped clock did not advance";
+            platform::sleepMs(1);
+        }
+    }
+
+    // Lets the driver take audio: one switch of a stepped clock, or a short sleep.
+    void waitForTheDriver(std::uint32_t ms) {
+        if (stepped_ != nullptr) {
+            advanceClock(1);
+        } else {
+            platform::sleepMs(ms);
         }
     }
 
@@ -137,6 +169,7 @@ protected:
 
     client::Connection connection_;
     std::uint32_t commandTimeoutMs_ = 10000;
+    virtualdriver::Slot* stepped_ = nullptr; // the slot whose clock useSteppedClock stepped
     // Write sizes in bytes, taken in turn: odd sizes carry partial frames across writes.
     std::vector<std::int32_t> pieces_ = {1, 3, 5, 7, 11, 509, 1021, 4093, 8191, 2};
 
