@@ -46,6 +46,11 @@ struct ChannelRing {
 // Rings are refused above this many bytes per channel: byte offsets stay
 // 32-bit and a bad multiplier cannot ask for gigabytes.
 inline constexpr std::int64_t kMaxRingBytes = std::int64_t{1} << 30;
+// Bounds on what a driver may report before the open refuses it: far beyond
+// any real interface, small enough that no size derived from them overflows.
+inline constexpr std::int64_t kMaxDriverChannels = 4096;
+inline constexpr std::int64_t kMaxDriverBufferFrames = std::int64_t{1} << 20;
+inline constexpr std::int64_t kMaxDriverLatencyFrames = std::int64_t{1} << 24;
 
 struct OutputDevice {
     // Settings: written by the real-time thread, read by set-up.
@@ -226,8 +231,9 @@ bool settleResetRequest(OutputDevice& device);
 // Main thread. Performs a pending reset: closes the driver and opens the same
 // format again, keeping every accepted frame. false when the stream is gone.
 bool reopenIfResetPending(OutputDevice& device);
-// Main thread. Reads the driver's output latency into pipelineFrames.
-void readLatencies(OutputDevice& device);
+// Main thread. Reads the driver's output latency into pipelineFrames; false
+// (and the old value kept) when the driver reports an absurd one.
+bool readLatencies(OutputDevice& device);
 
 // What a re-open takes back from the rings of the driver it closes.
 struct QueuedAudio {

@@ -108,6 +108,11 @@ bool prepareDevice(OutputDevice& device) {
     logResult("getChannels", device.driver->getChannels(&inputs, &outputs));
     platform::logLine("channels: %ld in, %ld out", static_cast<long>(inputs),
                       static_cast<long>(outputs));
+    // Every channel costs a ring and a buffer record: a count beyond any real
+    // interface is a broken driver, not a reason to reserve gigabytes.
+    if (outputs > kMaxDriverChannels) {
+        return false;
+    }
     device.outputChannelCount = outputs > 0 ? static_cast<std::int32_t>(outputs) : 0;
     device.pending.clear();
     device.pending.reserve(static_cast<std::size_t>(device.outputChannelCount) * 8);
@@ -126,7 +131,8 @@ bool prepareDevice(OutputDevice& device) {
     const std::int64_t multiplier = device.bufferMultiplier.load();
     const std::int64_t frames = (multiplier + 1) * static_cast<std::int64_t>(preferred) * 4;
     // A ring of 8-byte samples must fit: the largest driver sample type.
-    if (preferred < 1 || multiplier < 0 || frames * 8 > kMaxRingBytes) {
+    if (preferred < 1 || preferred > kMaxDriverBufferFrames || multiplier < 0 ||
+        frames * 8 > kMaxRingBytes) {
         return false;
     }
     device.bufferSize = static_cast<std::int32_t>(preferred);
@@ -327,7 +333,9 @@ bool createChannelBuffers(OutputDevice& device, std::int32_t channels) {
         }
     }
 
-    readLatencies(device);
+    if (!readLatencies(device)) {
+        return false;
+    }
 
     {
         DeviceLockGuard guard(device);
@@ -379,9 +387,9 @@ std::int32_t openLatency(const OutputDevice& device, std::int32_t rate) {
 
 void closeDriverBuffers(OutputDevice& device);
 
-void readLatencies(OutputDevice& device) {
+bool readLatencies(OutputDevice& device) {
     if (device.driver == nullptr || !device.buffersCreated) {
-        return;
+        return true;
     }
     asio::AsioLong inputLatency = 0;
     asio::AsioLong outputLatency = 0;
@@ -389,9 +397,13 @@ void readLatencies(OutputDevice& device) {
     platform::logLine("latencies: input %ld, output %ld frames (getLatencies: %ld)",
                       static_cast<long>(inputLatency), static_cast<long>(outputLatency),
                       static_cast<long>(result));
-    const std::int64_t pipeline = 2 * static_cast<std::int64_t>(outputLatency);
-    device.pipelineFrames =
-        static_cast<std::int32_t>(pipeline < 0 ? 0 : (pipeline > (1 << 30) ? (1 << 30) : pipeline));
+    // Positions subtract the pipeline and the open answers it in ms: a
+    // negative or absurd latency would make both lie. The last sound value stays.
+    if (outputLatency < 0 || outputLatency > kMaxDriverLatencyFrames) {
+        return false;
+    }
+    device.pipelineFrames = static_cast<std::int32_t>(2 * outputLatency);
+    return true;
 }
 
 OutputDevice* createOutputDevice(const DriverSource& drivers, const server::Clock& clock) {

@@ -9,10 +9,24 @@ namespace quillon::server {
 
 using namespace quillon::ipc;
 
-bool handleMainCommand(device::OutputDevice& device, std::uint8_t* block) {
-    const std::int32_t code = loadI32(block, kMainCommand);
+namespace {
+
+// What a command answers when it fails: the open's -1, the write's 1, and 0
+// (no room, not playing, was not paused) for the rest.
+std::int32_t failureWord(std::int32_t code) {
+    switch (code) {
+    case kMainOpen:
+        return -1;
+    case kMainWrite:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+bool performMainCommand(device::OutputDevice& device, std::uint8_t* block, std::int32_t code,
+                        std::int32_t& result) {
     const std::int32_t arg1 = loadI32(block, kMainArg1);
-    std::int32_t result = 0; // commands without a result answer 0
     bool quit = false;
     switch (code) {
     case kMainQuit:
@@ -73,12 +87,35 @@ bool handleMainCommand(device::OutputDevice& device, std::uint8_t* block) {
         platform::logLine("main command %d refused: unknown code", code);
         break;
     }
+    return quit;
+}
+
+} // namespace
+
+bool handleMainCommand(device::OutputDevice& device, std::uint8_t* block) {
+    const std::int32_t code = loadI32(block, kMainCommand);
+    std::int32_t result = 0; // commands without a result answer 0
+    bool quit = code == kMainQuit;
+    try {
+        quit = performMainCommand(device, block, code, result);
+    } catch (...) {
+        // Whatever was half done (an open that ran out of memory, a driver
+        // that threw) leaves the device in doubt: close it completely, so the
+        // next open starts from nothing and the server keeps serving.
+        result = failureWord(code);
+        try {
+            device::closeDevice(device);
+        } catch (...) {
+        }
+    }
     storeI32(block, kMainCommand, result);
     return quit;
 }
 
-void handleRealTimeCommand(const device::DriverList* drivers, device::OutputDevice& device,
-                           std::uint8_t* block) {
+namespace {
+
+void performRealTimeCommand(const device::DriverList* drivers, device::OutputDevice& device,
+                            std::uint8_t* block) {
     switch (loadI32(block, kRtCommand)) {
     case kRtDriverCount: {
         std::int32_t count = 0;
@@ -125,6 +162,18 @@ void handleRealTimeCommand(const device::DriverList* drivers, device::OutputDevi
     default:
         platform::logLine("real-time command %d refused: unknown code", loadI32(block, kRtCommand));
         break;
+    }
+}
+
+} // namespace
+
+void handleRealTimeCommand(const device::DriverList* drivers, device::OutputDevice& device,
+                           std::uint8_t* block) {
+    try {
+        performRealTimeCommand(drivers, device, block);
+    } catch (...) {
+        // Nothing here owns the device, so there is nothing to close; the
+        // block keeps the command word, as for a code that does nothing.
     }
 }
 

@@ -136,6 +136,17 @@ TEST_F(DeviceTest, RefusedOpensAnswerMinusOneAndLeaveTheDeviceClosed) {
          [](FakeDriver& d, ipc::DeviceSettings&) { d.preferred = 0; }},
         {"driver hands out no buffers", 44100, 16, 2,
          [](FakeDriver& d, ipc::DeviceSettings&) { d.handOutNullBuffers = true; }},
+        {"absurd output count", 44100, 16, 2,
+         [](FakeDriver& d, ipc::DeviceSettings&) { d.outputs = 0x7FFFFFFF; }},
+        {"absurd buffer size", 44100, 16, 2,
+         [](FakeDriver& d, ipc::DeviceSettings& s) {
+             d.preferred = 0x7FFFFFFF;
+             s.bufferMultiplier = 0;
+         }},
+        {"negative latency", 44100, 16, 2,
+         [](FakeDriver& d, ipc::DeviceSettings&) { d.outputLatency = -1; }},
+        {"absurd latency", 44100, 16, 2,
+         [](FakeDriver& d, ipc::DeviceSettings&) { d.outputLatency = 0x7FFFFFFF; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

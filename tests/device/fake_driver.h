@@ -30,8 +30,9 @@ public:
     std::vector<ASIOSampleType> typeByChannel; // overrides sampleType where set
     std::set<double> refusedRates;
     bool handOutNullBuffers = false;
-    std::function<void()> onStop;   // runs inside stop()
-    std::function<void()> onCreate; // runs at the end of createBuffers
+    std::function<void()> onStop;          // runs inside stop()
+    std::function<void()> onCreate;        // runs at the end of createBuffers
+    std::function<void()> onCreateBuffers; // runs first inside createBuffers()
 
     // Record.
     std::atomic<int> initCalls{0}, errorMessageCalls{0}, startCalls{0}, stopCalls{0};
@@ -111,6 +112,9 @@ public:
     ASIOError createBuffers(ASIOBufferInfo* list, AsioLong channels, AsioLong size,
                             ASIOCallbacks* cb) override {
         ++createCalls;
+        if (onCreateBuffers) {
+            onCreateBuffers();
+        }
         callbacks = cb;
         bufferSizeCreated = size;
         halves.assign(static_cast<std::size_t>(channels) * 2, {});

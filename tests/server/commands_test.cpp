@@ -4,10 +4,13 @@
 
 #include <climits>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "device/driver_list.h"
+#include "device/fake_driver.h"
 #include "device/output_device.h"
 #include "ipc/shared_block.h"
 #include "server/clock.h"
@@ -134,6 +137,59 @@ TEST_F(Commands, RealTimeCodesWithoutAnAnswerLeaveTheBlockUntouched) {
         EXPECT_TRUE(std::equal(before.begin(), before.end(), block.begin()))
             << "code " << c.code << " arg " << c.arg;
     }
+}
+
+// A driver that throws, or a set-up that runs out of memory, must turn into
+// the command's failure word with the device closed, and the next command
+// must be served as if nothing had happened.
+TEST_F(Commands, AThrowingCommandAnswersItsFailureClosesTheDeviceAndServingGoesOn) {
+    quillon::test::FakeDriver fake;
+    quillon::test::FakeDriverSource list;
+    list.drivers[0] = &fake;
+    device::OutputDevice* d = device::createOutputDevice(list.source(), clock);
+    ipc::DeviceSettings settings;
+    device::applySettings(*d, settings);
+    auto run = [&](std::int32_t code, std::int32_t a1 = 0, std::int32_t a2 = 0, std::int32_t a3 = 0,
+                   bool* quit = nullptr) {
+        ipc::storeI32(block.data(), ipc::kMainCommand, code);
+        ipc::storeI32(block.data(), ipc::kMainArg1, a1);
+        ipc::storeI32(block.data(), ipc::kMainArg2, a2);
+        ipc::storeI32(block.data(), ipc::kMainArg3, a3);
+        const bool q = handleMainCommand(*d, block.data());
+        if (quit != nullptr) {
+            *quit = q;
+        }
+        return ipc::loadI32(block.data(), ipc::kMainCommand);
+    };
+
+    fake.onCreateBuffers = [] { throw std::bad_alloc(); };
+    EXPECT_EQ(run(ipc::kMainOpen, 44100, 16, 2), -1);
+    EXPECT_FALSE(d->streamOpen);
+    EXPECT_EQ(list.loadedIndex, -1);
+    EXPECT_EQ(run(ipc::kMainQueryWritable), 0);
+
+    fake.onCreateBuffers = nullptr;
+    EXPECT_GT(run(ipc::kMainOpen, 44100, 16, 2), 0);
+    const std::int32_t room = run(ipc::kMainQueryWritable);
+    ASSERT_GT(room, 0);
+    // Fill the ring so the start rule starts the driver; the quit's stop then throws once.
+    ipc::storeI32(block.data(), ipc::kMainArg1, room);
+    EXPECT_EQ(run(ipc::kMainWrite, room), 0);
+    ASSERT_TRUE(fake.started);
+    bool thrown = false;
+    fake.onStop = [&] {
+        if (!thrown) {
+            thrown = true;
+            throw std::runtime_error("driver fault");
+        }
+    };
+    bool quit = false;
+    run(ipc::kMainQuit, 0, 0, 0, &quit);
+    EXPECT_TRUE(thrown);
+    EXPECT_TRUE(quit);
+    EXPECT_FALSE(d->prepared);
+    EXPECT_EQ(list.loadedIndex, -1);
+    device::destroyOutputDevice(d);
 }
 
 } // namespace
