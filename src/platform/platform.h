@@ -45,6 +45,9 @@ Handle* createEvent(const char* name, bool willWait);
 Handle* openEventForSet(const char* name);
 bool setEvent(Handle* event); // any; callback-safe
 void closeHandle(Handle* handle);
+// Whether this process can wait on the event. false on posix when another
+// process already holds its receive side: this handle can then only set it.
+bool eventCanWait(Handle* event);
 
 // Waits for one handle. Returns 0, kWaitTimeout or kWaitFailed.
 int waitOne(Handle* handle, std::uint32_t timeoutMs);
@@ -82,6 +85,11 @@ Handle* threadHandle(Thread* thread);
 bool terminateThread(Thread* thread, unsigned exitCode);
 // Releases the handle; a thread still running is detached.
 void closeThread(Thread* thread);
+// The bounded end of a thread whose quit signal was given: waits (pumping
+// messages) up to waitMs, then forces it and waits afterTerminateMs more.
+// true when it is known to have ended. Otherwise (posix cannot force a
+// thread) it still runs, and the caller must leave alone what it uses.
+bool endThread(Thread* thread, std::uint32_t waitMs, std::uint32_t afterTerminateMs);
 // Runs fn(arg) on `thread` inside its next alertable wait, in queue order.
 // false when the call cannot be queued (the thread has ended, say), so that a
 // caller never waits for a call that will not run.
@@ -120,7 +128,9 @@ void sleepMs(std::uint32_t ms);
 
 // ---------------------------------------------------------------- lock
 
-// A recursive lock for the device state shared with the driver's callback.
+// A recursive lock for the device state shared with the driver's callback;
+// on posix with priority inheritance, so the callback is not held up behind a
+// preempted holder.
 struct Lock;
 Lock* createLock();
 void destroyLock(Lock* lock);
@@ -134,6 +144,8 @@ bool perfFrequency(std::int64_t* ticksPerSecond);
 std::int64_t perfCounter(); // callback-safe
 // Millisecond timer, the fall-back when there is no high-resolution counter.
 std::uint32_t timerMinPeriodMs();
+// Raises the system timer's resolution (and with it the length of a short
+// sleep) to `ms` until the matching end; calls nest. Nothing to do on posix.
 void timerBeginPeriod(std::uint32_t ms);
 void timerEndPeriod(std::uint32_t ms);
 std::uint32_t timerMs(); // wraps after 2^32 ms
@@ -180,6 +192,22 @@ Process* spawnProcess(const char* path, const char* const* args = nullptr);
 bool waitProcess(Process* process, std::uint32_t timeoutMs, int* exitCode);
 void killProcess(Process* process);
 void closeProcess(Process* process);
+// Process ids as the system numbers them.
+std::uint64_t processId(Process* process);
+std::uint64_t currentProcessId();
+// The process that started the calling one; 0 when unknown.
+std::uint64_t parentProcessId();
+// A handle that is signalled, and stays so, once process `id` has ended.
+// Null when it cannot be watched: no such process, no rights, or a process
+// started after the calling one (the id was reused). Release with closeHandle.
+Handle* watchProcess(std::uint64_t id);
+
+// Held by one live process at a time per name, and let go when released or
+// when the process ends however it ends. Null when another process holds it.
+struct InstanceLock;
+InstanceLock* acquireInstanceLock(const char* name);
+void releaseInstanceLock(InstanceLock* lock);
+
 // Directory of the running executable, with a trailing separator.
 bool executableDirectory(char* out, std::size_t size);
 char pathSeparator();

@@ -166,11 +166,7 @@ void stopWorker(ResamplerWorker& worker) {
         return;
     }
     platform::setEvent(worker.workerQuitEvent);
-    platform::Handle* ended = platform::threadHandle(worker.thread);
-    bool done = platform::waitPumpingMessages(ended, 5000) == 0;
-    if (!done && platform::terminateThread(worker.thread, 0)) {
-        done = platform::waitPumpingMessages(ended, 3000) == 0;
-    }
+    const bool done = platform::endThread(worker.thread, 5000, 3000);
     platform::closeThread(worker.thread);
     // A thread that could not be ended still waits on the quit event: leave it open, so the
     // thread ends as soon as it gets back to its wait.

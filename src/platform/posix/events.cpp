@@ -167,6 +167,8 @@ bool consume(Handle* handle) {
     case Handle::Kind::ThreadExit:
         handle->sync.load(std::memory_order_acquire);
         return true; // a thread stays signalled once it has ended
+    case Handle::Kind::ProcessExit:
+        return true; // so does a process's descriptor
     }
     return false;
 }
@@ -298,16 +300,21 @@ bool setEvent(Handle* event) {
         return errno == EAGAIN || errno == EWOULDBLOCK;
     }
     case Handle::Kind::ThreadExit:
+    case Handle::Kind::ProcessExit:
         return false;
     }
     return false;
+}
+
+bool eventCanWait(Handle* event) {
+    return event != nullptr && event->waitFd >= 0;
 }
 
 void closeHandle(Handle* handle) {
     if (handle == nullptr || handle->kind == Handle::Kind::ThreadExit) {
         return; // a thread's handle belongs to its Thread
     }
-    if (handle->kind == Handle::Kind::Unnamed) {
+    if (handle->kind == Handle::Kind::Unnamed || handle->kind == Handle::Kind::ProcessExit) {
         close(handle->waitFd);
     } else {
         close(handle->sendFd);

@@ -17,7 +17,7 @@ struct NamedReceiver;
 // the object is signalled. `waitFd` is -1 for a named event this process may
 // only set.
 struct Handle {
-    enum class Kind { Unnamed, Named, ThreadExit };
+    enum class Kind { Unnamed, Named, ThreadExit, ProcessExit };
     Kind kind;
     int waitFd = -1;
     // Named events: an unbound datagram socket that sends one byte per set.

@@ -14,6 +14,7 @@
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -32,8 +33,12 @@ Lock* createLock() {
     auto* lock = new Lock;
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);
-    // Recursive, as a critical section is.
+    // Recursive, as a critical section is, so both backends keep one contract.
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    // The driver's callback thread runs at a high priority and waits for this
+    // lock behind the main thread: inheritance lifts the holder meanwhile, so
+    // a thread of middle priority cannot starve the callback.
+    pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
     pthread_mutex_init(&lock->mutex, &attributes);
     pthread_mutexattr_destroy(&attributes);
     return lock;
@@ -236,6 +241,64 @@ void closeProcess(Process* process) {
     if (process != nullptr) {
         reap(process);
         delete process;
+    }
+}
+
+std::uint64_t processId(Process* process) {
+    return process == nullptr ? 0 : static_cast<std::uint64_t>(process->pid);
+}
+
+std::uint64_t currentProcessId() {
+    return static_cast<std::uint64_t>(getpid());
+}
+
+std::uint64_t parentProcessId() {
+    return static_cast<std::uint64_t>(getppid());
+}
+
+Handle* watchProcess(std::uint64_t id) {
+    if (id == 0 || id > static_cast<std::uint64_t>(INT_MAX)) {
+        return nullptr;
+    }
+    const auto pid = static_cast<pid_t>(id);
+    // A pidfd polls readable once the process has ended, and stays so.
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) {
+        return nullptr;
+    }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    auto* handle = new Handle{Handle::Kind::ProcessExit};
+    handle->waitFd = fd;
+    return handle;
+}
+
+struct InstanceLock {
+    int fd;
+};
+
+InstanceLock* acquireInstanceLock(const char* name) {
+    if (name == nullptr) {
+        return nullptr;
+    }
+    // An abstract socket name: bound by one socket at a time and let go by
+    // the kernel when the holder's descriptor closes, even after a crash.
+    sockaddr_un address{};
+    const socklen_t length = posix::abstractAddress("quillon.lock.", name, &address);
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return nullptr;
+    }
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    return new InstanceLock{fd};
+}
+
+void releaseInstanceLock(InstanceLock* lock) {
+    if (lock != nullptr) {
+        close(lock->fd);
+        delete lock;
     }
 }
 

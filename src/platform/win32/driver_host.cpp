@@ -18,8 +18,9 @@ const char* driverRoot() {
     return g_hasRootOverride ? g_rootOverride.c_str() : "software\\asio";
 }
 
-// Reads a string value, terminated whatever was stored. `room` is the first
-// try; a longer value is read whole when `growable`.
+// Reads a string value, terminated whatever was stored. `room` bytes are
+// offered, the terminator included, so a value that fills them exactly is
+// read; a longer value is read whole when `growable`.
 bool readString(HKEY key, const char* value, std::vector<char>& out, DWORD room, bool growable) {
     out.assign(room + 1, '\0');
     DWORD size = room;
@@ -80,7 +81,7 @@ int findDriverDll(char* clsid) {
             HKEY server = nullptr;
             if (RegOpenKeyExA(key, "InprocServer32", 0, KEY_READ, &server) == ERROR_SUCCESS) {
                 std::vector<char> path;
-                if (readString(server, nullptr, path, 511, false) &&
+                if (readString(server, nullptr, path, 512, false) &&
                     serverFileExists(path.data())) {
                     result = 0;
                 }
@@ -125,7 +126,7 @@ void enumerateDriverKeys(DriverKeyVisitor visit, void* context) {
             continue;
         }
         std::vector<char> clsid;
-        if (!readString(key, "clsid", clsid, 255, false) || findDriverDll(clsid.data()) != 0) {
+        if (!readString(key, "clsid", clsid, 256, false) || findDriverDll(clsid.data()) != 0) {
             RegCloseKey(key);
             continue;
         }
@@ -136,7 +137,7 @@ void enumerateDriverKeys(DriverKeyVisitor visit, void* context) {
         // A description longer than the usual 256-byte buffer is kept (and cut
         // by the list) rather than replaced by the key name.
         std::vector<char> description;
-        bool hasDescription = readString(key, "description", description, 255, true);
+        bool hasDescription = readString(key, "description", description, 256, true);
         RegCloseKey(key);
         asio::AsioGuid guid{};
         static_assert(sizeof guid == sizeof parsed);

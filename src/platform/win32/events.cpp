@@ -40,6 +40,10 @@ bool setEvent(Handle* event) {
     return event != nullptr && SetEvent(native(event)) != 0;
 }
 
+bool eventCanWait(Handle* event) {
+    return event != nullptr;
+}
+
 void closeHandle(Handle* handle) {
     if (handle != nullptr) {
         CloseHandle(native(handle));

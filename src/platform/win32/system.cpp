@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <mmsystem.h>
+#include <tlhelp32.h>
 
 namespace quillon::platform {
 
@@ -192,6 +193,96 @@ void closeProcess(Process* process) {
     if (process != nullptr) {
         CloseHandle(process->handle);
         delete process;
+    }
+}
+
+std::uint64_t processId(Process* process) {
+    return process == nullptr ? 0 : GetProcessId(process->handle);
+}
+
+std::uint64_t currentProcessId() {
+    return GetCurrentProcessId();
+}
+
+std::uint64_t parentProcessId() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    const DWORD self = GetCurrentProcessId();
+    std::uint64_t parent = 0;
+    PROCESSENTRY32 entry;
+    std::memset(&entry, 0, sizeof entry);
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more;
+         more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ProcessID == self) {
+            parent = entry.th32ParentProcessID;
+            break;
+        }
+    }
+    CloseHandle(snapshot);
+    return parent;
+}
+
+namespace {
+
+std::uint64_t creationTime(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+        return 0;
+    }
+    return (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+} // namespace
+
+Handle* watchProcess(std::uint64_t id) {
+    if (id == 0 || id > 0xFFFFFFFFu) {
+        return nullptr;
+    }
+    HANDLE process =
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
+    if (process == nullptr) {
+        return nullptr;
+    }
+    // Windows keeps a parent's id in its children after the parent ended, and
+    // hands ids out again: a process younger than this one is not the one
+    // that started it.
+    const std::uint64_t watched = creationTime(process);
+    const std::uint64_t self = creationTime(GetCurrentProcess());
+    if (watched == 0 || self == 0 || watched > self) {
+        CloseHandle(process);
+        return nullptr;
+    }
+    return reinterpret_cast<Handle*>(process);
+}
+
+struct InstanceLock {
+    HANDLE mutex;
+};
+
+InstanceLock* acquireInstanceLock(const char* name) {
+    if (name == nullptr) {
+        return nullptr;
+    }
+    // Only holders keep a named mutex alive, and the system closes a dead
+    // process's handles: an existing one means a live holder.
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    if (mutex == nullptr) {
+        return nullptr;
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);
+        return nullptr;
+    }
+    return new InstanceLock{mutex};
+}
+
+void releaseInstanceLock(InstanceLock* lock) {
+    if (lock != nullptr) {
+        CloseHandle(lock->mutex);
+        delete lock;
     }
 }
 
