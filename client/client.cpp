@@ -13,6 +13,10 @@ namespace {
 // Waits are cut into slices so a dead server is noticed long before the
 // time-out.
 constexpr std::uint32_t kSliceMs = 50;
+// How often a start tries again while the server of an ended client is still
+// shutting down: about three seconds in all.
+constexpr int kRestartAttempts = 30;
+constexpr std::uint32_t kRestartPauseMs = 100;
 
 bool fail(Connection& connection, std::string message) {
     connection.error = std::move(message);
@@ -107,20 +111,39 @@ bool startServer(Connection& connection, const std::string& serverPath,
         return fail(connection, std::string("cannot create \"") + ipc::kClientReadyName +
                                     "\" (is another client running?)");
     }
-    // An event left set by an earlier server must not pass for this one's.
-    platform::waitOne(connection.ready, 0);
-    connection.process = platform::spawnProcess(path.c_str());
-    if (connection.process == nullptr) {
-        disconnect(connection);
-        return fail(connection, "cannot start the server: " + path);
+    // A server whose client ended shuts down within a second; until then a
+    // new one refuses to start beside it, so try again for a little while.
+    Wait started = Wait::Failed;
+    for (int attempt = 0;; ++attempt) {
+        // An event left set by an earlier server must not pass for this one's.
+        platform::waitOne(connection.ready, 0);
+        // The server follows its parent, this process: it ends when we do.
+        connection.process = platform::spawnProcess(path.c_str());
+        if (connection.process == nullptr) {
+            disconnect(connection);
+            return fail(connection, "cannot start the server: " + path);
+        }
+        started = waitForServer(connection, connection.ready, readyTimeoutMs);
+        int code = -1;
+        if (started != Wait::ServerGone || attempt >= kRestartAttempts ||
+            !platform::waitProcess(connection.process, 0, &code) ||
+            code != ipc::kExitAnotherServer) {
+            break;
+        }
+        platform::closeProcess(connection.process);
+        connection.process = nullptr;
+        platform::sleepMs(kRestartPauseMs);
     }
-    switch (waitForServer(connection, connection.ready, readyTimeoutMs)) {
+    switch (started) {
     case Wait::Signalled:
         break;
     case Wait::ServerGone: {
         int code = -1;
         platform::waitProcess(connection.process, 0, &code);
         disconnect(connection);
+        if (code == ipc::kExitAnotherServer) {
+            return fail(connection, "another server already serves these object names");
+        }
         return fail(connection,
                     "the server ended during start-up with exit code " + std::to_string(code));
     }

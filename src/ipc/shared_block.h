@@ -28,6 +28,14 @@ inline constexpr const char* kServerRetMsgName = "quillon(x64) Server_RetMsg";
 inline constexpr const char* kRealTimeMsgName = "quillon(x64) Server_RealTime_Msg";
 inline constexpr const char* kRealTimeRetMsgName = "quillon(x64) Server_RealTime_RetMsg";
 inline constexpr const char* kClientReadyName = "quillon(x64) Client_ReadyServer";
+// Held by the one live server of these names; a second server that finds it
+// taken leaves at once. Clients never open it.
+inline constexpr const char* kServerLockName = "quillon(x64) Server_Lock";
+
+// Exit codes of the server process.
+inline constexpr int kExitDone = 0;          // after quit, or after its client ended
+inline constexpr int kExitStartFailed = 1;   // a shared object could not be made
+inline constexpr int kExitAnotherServer = 2; // a live server already serves these names
 
 inline constexpr std::size_t kSharedBlockSize = 16u * 1024u * 1024u;
 

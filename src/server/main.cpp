@@ -1,7 +1,7 @@
 #include "server/server.h"
 
-// No arguments are taken: the client talks to the server only through the
-// shared block and its events.
-int main() {
-    return quillon::server::serverMain();
+// The client talks to the server only through the shared block and its
+// events; the one optional argument names the client process to follow.
+int main(int argc, char** argv) {
+    return quillon::server::serverMain(argc, argv);
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "device/device_state.h"
 #include "device/driver_list.h"
 #include "device/output_device.h"
 #include "ipc/object_names.h"
@@ -11,6 +12,9 @@
 #include "platform/platform.h"
 #include "resample/worker.h"
 #include "server/commands.h"
+
+#include <cstdlib>
+#include <cstring>
 
 namespace quillon::server {
 
@@ -32,18 +36,33 @@ unsigned realTimeMain(void* arg) {
         platform::createEvent(ipc::objectName(ipc::kRealTimeMsgName).c_str(), true);
     platform::Handle* done =
         platform::createEvent(ipc::objectName(ipc::kRealTimeRetMsgName).c_str(), false);
-    if (request == nullptr || done == nullptr) {
-        platform::logLine("real-time channel: its events could not be created");
+    // A request event that another process already receives is no channel.
+    if (request == nullptr || done == nullptr || !platform::eventCanWait(request)) {
+        platform::logLine("real-time channel: its events could not be created or are "
+                          "received by another process");
         server.realTimeFailed.store(true);
     }
     platform::setEvent(server.realTimeReady);
-    if (request != nullptr && done != nullptr) {
+    if (!server.realTimeFailed.load()) {
         // The quit event comes first, so a request posted after it may go
         // unanswered rather than run against a server being taken down.
-        platform::Handle* const waits[2] = {server.realTimeQuit, request};
-        while (platform::waitAny(waits, 2, platform::kInfinite) == 1) {
-            handleRealTimeCommand(server.drivers, *server.device, server.block);
-            platform::setEvent(done);
+        platform::Handle* const waits[3] = {server.realTimeQuit, request, server.clientWatch};
+        const int count = server.clientWatch != nullptr ? 3 : 2;
+        for (;;) {
+            const int woke = platform::waitAny(waits, count, platform::kInfinite);
+            if (woke == 1) {
+                handleRealTimeCommand(server.drivers, *server.device, server.block);
+                platform::setEvent(done);
+                continue;
+            }
+            if (woke == 2) {
+                // The client ended. A reset request makes a write or drain
+                // that waits for the driver give up at once, so the main
+                // thread gets back to its loop and shuts down.
+                server.clientGone.store(true);
+                device::handleResetRequest(*server.device);
+            }
+            break;
         }
     }
     if (request != nullptr) {
@@ -89,22 +108,68 @@ void closeIf(platform::Handle*& handle) {
 } // namespace
 
 bool endThread(platform::Thread* thread) {
-    platform::Handle* handle = platform::threadHandle(thread);
-    if (platform::waitPumpingMessages(handle, kThreadEndMs) == 0) {
-        return true;
-    }
-    if (platform::terminateThread(thread, 0)) {
-        return platform::waitPumpingMessages(handle, kThreadEndAfterTerminateMs) == 0;
-    }
-    return false;
+    return platform::endThread(thread, kThreadEndMs, kThreadEndAfterTerminateMs);
 }
 
-bool startServer(Server& server) {
+namespace {
+
+// Main thread. Holds the 1 ms timer period exactly while a stream is open,
+// so the short sleeps of the write and drain paths last what they say on
+// Windows, whose default tick is 15.6 ms.
+void holdFineTimer(Server& server, bool wanted) {
+    if (wanted == server.fineTimer) {
+        return;
+    }
+    if (wanted) {
+        platform::timerBeginPeriod(1);
+    } else {
+        platform::timerEndPeriod(1);
+    }
+    server.fineTimer = wanted;
+}
+
+// Main thread. Closes the device as the quit command does; nothing escapes.
+void closeQuietly(Server& server) {
+    try {
+        device::closeDevice(*server.device);
+    } catch (...) {
+    }
+}
+
+// Main thread. Watches the client: the process named at start, else the one
+// that started the server.
+void watchClient(Server& server) {
+    const bool parent = server.clientId == 0;
+    const std::uint64_t id = parent ? platform::parentProcessId() : server.clientId;
+    server.clientWatch = platform::watchProcess(id);
+    // A parent that ended before the watch began has handed this process to
+    // another; the watch may then name a newer process with the old id.
+    if (server.clientWatch != nullptr && parent && platform::parentProcessId() != id) {
+        platform::closeHandle(server.clientWatch);
+        server.clientWatch = nullptr;
+        server.clientGone.store(true);
+    }
+}
+
+} // namespace
+
+int startServer(Server& server) {
+    // Before anything else: a second server must leave the first one's
+    // objects alone, and a live first one holds this.
+    server.instance = platform::acquireInstanceLock(ipc::objectName(ipc::kServerLockName).c_str());
+    if (server.instance == nullptr) {
+        platform::logLine("start-up refused: another server serves these object names");
+        return kExitAnotherServer;
+    }
+    watchClient(server);
+    if (server.clientWatch == nullptr && !server.clientGone.load()) {
+        platform::logLine("the client process cannot be watched; serving until quit");
+    }
     platform::ensureMessageQueue();
     // The worker comes first and goes last: closing the device at shutdown may
     // still send it a destroy command.
     if (!resample::startWorker(resample::processWorker())) {
-        return false;
+        return kExitStartFailed;
     }
 
     server.drivers = device::readDriverList();
@@ -126,23 +191,29 @@ bool startServer(Server& server) {
     if (server.block == nullptr || server.mainMsg == nullptr || server.mainRetMsg == nullptr) {
         platform::logLine("start-up failed: the shared block or the main channel's events "
                           "could not be created");
-        return false;
+        return kExitStartFailed;
+    }
+    // Another process already receives the requests: serving on would
+    // announce a server that can never hear a command.
+    if (!platform::eventCanWait(server.mainMsg)) {
+        platform::logLine("start-up refused: another process receives the main channel");
+        return kExitAnotherServer;
     }
 
     server.realTimeReady = platform::createEvent(nullptr, false);
     server.realTimeQuit = platform::createEvent(nullptr, false);
     if (server.realTimeReady == nullptr || server.realTimeQuit == nullptr) {
-        return false;
+        return kExitStartFailed;
     }
     server.realTimeThread = platform::startThread(realTimeMain, &server);
     if (server.realTimeThread == nullptr) {
-        return false;
+        return kExitStartFailed;
     }
     device::setRealTimeThread(*server.device, server.realTimeThread);
     platform::waitPumpingMessages(server.realTimeReady, platform::kInfinite);
     closeIf(server.realTimeReady);
     if (server.realTimeFailed.load()) {
-        return false;
+        return kExitStartFailed;
     }
 
     if (platform::Handle* ready =
@@ -153,23 +224,36 @@ bool startServer(Server& server) {
     } else {
         platform::logLine("ready; no client waits for the ready event");
     }
-    return true;
+    return kExitDone;
 }
 
 void runMainLoop(Server& server) {
     for (;;) {
+        if (server.clientGone.load()) {
+            // Nobody is left to send quit: do what it does.
+            platform::logLine("the client process ended; shutting down");
+            closeQuietly(server);
+            holdFineTimer(server, false);
+            return;
+        }
         const int woke = platform::waitPumpingMessages(server.mainMsg, kMainWakeMs);
         if (woke == 0) {
             const bool quit = handleMainCommand(*server.device, server.block);
             platform::setEvent(server.mainRetMsg);
             if (quit) {
+                holdFineTimer(server, false);
                 return;
             }
         } else if (woke != platform::kWaitTimeout) {
             // A failed wait would fail again at once; back off instead of spinning.
             platform::sleepMs(kMainWakeMs);
         }
-        device::takePendingClose(*server.device);
+        try {
+            device::takePendingClose(*server.device);
+        } catch (...) {
+            closeQuietly(server);
+        }
+        holdFineTimer(server, server.device->streamOpen.load());
     }
 }
 
@@ -186,6 +270,7 @@ void stopServer(Server& server) {
     // of the process rather than free them under it.
     if (realTimeEnded) {
         closeIf(server.realTimeQuit);
+        closeIf(server.clientWatch);
     }
     closeIf(server.realTimeReady);
     closeIf(server.mainMsg);
@@ -195,8 +280,9 @@ void stopServer(Server& server) {
     }
     server.memory = nullptr;
     server.block = nullptr;
+    holdFineTimer(server, false);
     if (server.device != nullptr) {
-        device::closeDevice(*server.device);
+        closeQuietly(server);
         if (realTimeEnded) {
             device::destroyOutputDevice(server.device);
         }
@@ -207,17 +293,25 @@ void stopServer(Server& server) {
         server.drivers = nullptr;
     }
     resample::stopWorker(resample::processWorker());
+    // Last: a new server may take over only once the driver is released.
+    if (server.instance != nullptr) {
+        platform::releaseInstanceLock(server.instance);
+        server.instance = nullptr;
+    }
 }
 
-int serverMain() {
+int serverMain(int argc, const char* const* argv) {
     openLogIfAsked();
     platform::nameThisThread("main");
     platform::logLine("Quillon server %s starting (%s)", QUILLON_VERSION, QUILLON_BUILD);
     Server server;
-    int exitCode = 0;
-    if (!startServer(server)) {
-        exitCode = 1;
-    } else {
+    for (int i = 1; argv != nullptr && i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--client") == 0) {
+            server.clientId = std::strtoull(argv[i + 1], nullptr, 10);
+        }
+    }
+    int exitCode = startServer(server);
+    if (exitCode == kExitDone) {
         runMainLoop(server);
     }
     stopServer(server);

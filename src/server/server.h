@@ -6,10 +6,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include "ipc/shared_block.h"
 #include "server/clock.h"
 
 namespace quillon::platform {
 struct Handle;
+struct InstanceLock;
 struct SharedMemory;
 struct Thread;
 } // namespace quillon::platform
@@ -20,7 +22,21 @@ struct OutputDevice;
 
 namespace quillon::server {
 
+using ipc::kExitAnotherServer;
+using ipc::kExitDone;
+using ipc::kExitStartFailed;
+
 struct Server {
+    // The client process to follow: 0 for this process's parent.
+    std::uint64_t clientId = 0;
+    platform::InstanceLock* instance = nullptr;
+    // Signalled once the client has ended; watched by the real-time thread.
+    platform::Handle* clientWatch = nullptr;
+    // Set by the real-time thread when the client ended: the main thread then
+    // shuts down as after quit.
+    std::atomic<bool> clientGone{false};
+    // The 1 ms timer period is held while a stream is open.
+    bool fineTimer = false;
     Clock clock;
     device::DriverList* drivers = nullptr;
     device::OutputDevice* device = nullptr;
@@ -37,11 +53,13 @@ struct Server {
 };
 
 // Main thread. Brings the server up in order and finally sets the client's
-// ready event. false when a shared object could not be created; everything
-// made so far is then taken down again and the ready event is not set.
-bool startServer(Server& server);
+// ready event. Answers kExitDone when serving may begin, else the exit code:
+// nothing of another live server's objects is touched, and what was made so
+// far is taken down by stopServer; the ready event is not set.
+int startServer(Server& server);
 
-// Main thread. Serves main-channel commands until the quit command.
+// Main thread. Serves main-channel commands until the quit command or the
+// end of the client process.
 void runMainLoop(Server& server);
 
 // Main thread. Ends the real-time thread (bounded waits) and releases
@@ -49,7 +67,9 @@ void runMainLoop(Server& server);
 void stopServer(Server& server);
 
 // The whole process: start, serve, stop. Returns the process exit code.
-int serverMain();
+// Arguments: optionally "--client <process id>", the process to follow when
+// it is not the one that started the server.
+int serverMain(int argc = 0, const char* const* argv = nullptr);
 
 // Bounded end of a thread whose quit event has been set: 5000 ms, then a
 // forced end and 3000 ms more. true when the thread is known to have ended.

@@ -1,0 +1,316 @@
+// The server's lifetime around its client and beside other servers: it ends
+// when the player that started it is killed, whatever it was doing, and a
+// second server on the same object names leaves at once without touching the
+// first. Real processes throughout: this test starts copies of itself as the
+// player ("--player") and as a bare stand-in for a client ("--stand-in").
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "client/client.h"
+#include "install.h"
+#include "ipc/object_names.h"
+#include "ipc/shared_block.h"
+#include "platform/platform.h"
+#include "virtual_control.h"
+
+namespace client = quillon::client;
+namespace ipc = quillon::ipc;
+namespace platform = quillon::platform;
+
+namespace {
+
+constexpr std::uint32_t kReady = 60000;
+constexpr std::uint32_t kAnswer = 10000;
+// The bound the server keeps between its client's end and its own.
+constexpr std::uint32_t kFollowMs = 1000;
+
+std::string binDir() {
+    char dir[1024] = "";
+    platform::executableDirectory(dir, sizeof dir);
+    return dir;
+}
+std::string selfPath() {
+    return binDir() + QUILLON_SELF_FILE;
+}
+std::string serverPath() {
+    return client::defaultServerPath();
+}
+std::string driverPath() {
+    return binDir() + QUILLON_VIRTUAL_DRIVER_FILE;
+}
+bool isWindows() {
+    return platform::pathSeparator() == '\\';
+}
+
+// ---------------------------------------------------------------- the player
+
+// Starts a server as a player does, opens the virtual driver and plays. In
+// "stream" mode it queues a little audio and idles while it plays; in
+// "write" mode it is inside a write that lasts seconds. Either way the server's
+// id goes to `idFile` once the server is busy, and the player runs until killed.
+int runPlayer(const char* idFile, const std::string& mode) {
+    client::Connection c;
+    if (!client::startServer(c, {}, kReady)) {
+        std::fprintf(stderr, "player: %s\n", c.error.c_str());
+        return 3;
+    }
+    std::int32_t count = 0;
+    client::realTimeCommand(c, ipc::kRtDriverCount, 0, &count, kAnswer);
+    std::int32_t index = -1;
+    for (std::int32_t i = 0; i < count && index < 0; ++i) {
+        std::string name;
+        bool found = false;
+        if (client::driverName(c, i, &name, &found, kAnswer) && found &&
+            name == quillon::virtualdriver::kRegistrations[0].description) {
+            index = i;
+        }
+    }
+    ipc::DeviceSettings settings;
+    settings.driverIndex = index;
+    std::int32_t latency = -1;
+    if (index < 0 || !client::sendSettings(c, settings, kAnswer) ||
+        !client::mainCommand(c, ipc::kMainOpen, 44100, 16, 2, &latency, kAnswer) || latency < 0) {
+        std::fprintf(stderr, "player: no stream on the virtual driver\n");
+        return 4;
+    }
+    // 0.1 s fits any ring and starts nothing; ten seconds in one write keeps
+    // the server's main thread waiting for room all along.
+    const std::int32_t frames = mode == "write" ? 441000 : 4410;
+    const std::vector<std::uint8_t> audio(static_cast<std::size_t>(frames) * 4, 0x11);
+    std::int32_t result = -1;
+    if (mode != "write") {
+        client::writeAudio(c, audio.data(), static_cast<std::int32_t>(audio.size()), &result,
+                           kAnswer);
+        client::mainCommand(c, ipc::kMainQueryPlaying, 0, 0, 0, &result, kAnswer);
+    }
+    if (FILE* out = std::fopen((std::string(idFile) + ".part").c_str(), "w")) {
+        std::fprintf(out, "%llu\n",
+                     static_cast<unsigned long long>(platform::processId(c.process)));
+        std::fclose(out);
+        std::rename((std::string(idFile) + ".part").c_str(), idFile);
+    }
+    if (mode == "write") {
+        client::writeAudio(c, audio.data(), static_cast<std::int32_t>(audio.size()), &result,
+                           120000);
+    }
+    platform::sleepMs(600000);
+    return 0;
+}
+
+// ---------------------------------------------------------------- helpers
+
+std::uint64_t readId(const std::string& path) {
+    unsigned long long id = 0;
+    if (FILE* in = std::fopen(path.c_str(), "r")) {
+        if (std::fscanf(in, "%llu", &id) != 1) {
+            id = 0;
+        }
+        std::fclose(in);
+    }
+    return id;
+}
+
+// Waits until a server of these names serves, by its real-time request event.
+bool serving(std::uint32_t timeoutMs) {
+    const std::string name = ipc::objectName(ipc::kRealTimeMsgName);
+    for (std::uint32_t waited = 0; waited < timeoutMs; waited += 20) {
+        if (platform::Handle* h = platform::openEventForSet(name.c_str())) {
+            platform::closeHandle(h);
+            return true;
+        }
+        platform::sleepMs(20);
+    }
+    return false;
+}
+
+void quitWithExitCodeZero(client::Connection& c) {
+    int exitCode = -1;
+    ASSERT_TRUE(client::quitServer(c, &exitCode, kAnswer)) << c.error;
+    EXPECT_EQ(exitCode, 0);
+}
+
+// A new client gets a server of its own, which answers and quits cleanly.
+void newClientGetsItsOwnServer() {
+    client::Connection c;
+    ASSERT_TRUE(client::startServer(c, {}, kReady)) << c.error;
+    std::int32_t playing = -1;
+    EXPECT_TRUE(client::mainCommand(c, ipc::kMainQueryPlaying, 0, 0, 0, &playing, kAnswer));
+    EXPECT_EQ(playing, 0);
+    std::int32_t count = -1;
+    EXPECT_TRUE(client::realTimeCommand(c, ipc::kRtDriverCount, 0, &count, kAnswer));
+    EXPECT_GE(count, 1);
+    quitWithExitCodeZero(c);
+    client::disconnect(c);
+}
+
+class ServerLifetime : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(quillon::virtualdriver::installVirtualDriver(driverPath().c_str(), &error))
+            << error;
+        installed = true;
+    }
+    void TearDown() override {
+        if (installed) {
+            quillon::virtualdriver::removeVirtualDriver(driverPath().c_str(), nullptr);
+        }
+    }
+
+    // Kills a player in `mode` once its server is busy; the server must be
+    // gone within the bound.
+    void killPlayerAndWatchItsServer(const char* mode) {
+        const std::string idFile = binDir() + "lifetime-" + mode + ".id";
+        std::remove(idFile.c_str());
+        const std::string self = selfPath();
+        const char* const args[] = {"--player", idFile.c_str(), mode, nullptr};
+        platform::Process* player = platform::spawnProcess(self.c_str(), args);
+        ASSERT_NE(player, nullptr);
+        std::uint64_t serverId = 0;
+        int code = 0;
+        for (int i = 0; i < 3000 && serverId == 0; ++i) {
+            if (platform::waitProcess(player, 20, &code)) {
+                break; // it ended by itself: reported below
+            }
+            serverId = readId(idFile);
+        }
+        if (serverId == 0) {
+            platform::killProcess(player);
+            platform::closeProcess(player);
+            FAIL() << "the player did not get a busy server (exit " << code << ")";
+        }
+        platform::Handle* server = platform::watchProcess(serverId);
+        ASSERT_NE(server, nullptr);
+        // Well inside the write, which lasts seconds.
+        platform::sleepMs(300);
+        EXPECT_NE(platform::waitOne(server, 0), 0) << "the server ended before its player";
+
+        platform::killProcess(player);
+        ASSERT_TRUE(platform::waitProcess(player, 10000, &code));
+        const auto killed = std::chrono::steady_clock::now();
+        const int gone = platform::waitOne(server, 10000);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - killed);
+        EXPECT_EQ(gone, 0) << "the server outlived its player";
+        EXPECT_LE(took.count(), kFollowMs) << mode;
+        platform::closeHandle(server);
+        platform::closeProcess(player);
+        std::remove(idFile.c_str());
+
+        newClientGetsItsOwnServer();
+    }
+
+    bool installed = false;
+};
+
+TEST_F(ServerLifetime, ServerOfAPlayerKilledMidStreamEndsWithinASecond) {
+    killPlayerAndWatchItsServer("stream");
+}
+
+TEST_F(ServerLifetime, ServerOfAPlayerKilledMidWriteEndsWithinASecond) {
+    killPlayerAndWatchItsServer("write");
+}
+
+// The optional argument names the client when it is not the parent; a second
+// server beside it, with no client objects made before, leaves with its code.
+TEST_F(ServerLifetime, NamedClientIsFollowedAndASecondServerLeavesItAlone) {
+    const std::string self = selfPath();
+    const char* const standInArgs[] = {"--stand-in", nullptr};
+    platform::Process* standIn = platform::spawnProcess(self.c_str(), standInArgs);
+    ASSERT_NE(standIn, nullptr);
+    const std::string id = std::to_string(platform::processId(standIn));
+    const std::string server = serverPath();
+    const char* const serverArgs[] = {"--client", id.c_str(), nullptr};
+    platform::Process* first = platform::spawnProcess(server.c_str(), serverArgs);
+    ASSERT_NE(first, nullptr);
+    ASSERT_TRUE(serving(kReady));
+
+    platform::Process* second = platform::spawnProcess(server.c_str());
+    ASSERT_NE(second, nullptr);
+    int code = -1;
+    EXPECT_TRUE(platform::waitProcess(second, 30000, &code));
+    EXPECT_EQ(code, ipc::kExitAnotherServer);
+    platform::closeProcess(second);
+    EXPECT_FALSE(platform::waitProcess(first, 0, &code)) << "the first server ended";
+    EXPECT_TRUE(serving(100));
+
+    platform::killProcess(standIn);
+    ASSERT_TRUE(platform::waitProcess(standIn, 10000, &code));
+    code = -1;
+    EXPECT_TRUE(platform::waitProcess(first, kFollowMs, &code)) << "the server outlived its client";
+    platform::waitProcess(first, 10000, &code);
+    EXPECT_EQ(code, 0);
+    platform::closeProcess(first);
+    platform::closeProcess(standIn);
+}
+
+// With a client connected (its objects made first), a second server started
+// by hand leaves at once and the client's server serves on.
+TEST_F(ServerLifetime, SecondServerBesideAConnectedClientLeavesAtOnce) {
+    client::Connection c;
+    ASSERT_TRUE(client::startServer(c, {}, kReady)) << c.error;
+    const std::string server = serverPath();
+    platform::Process* second = platform::spawnProcess(server.c_str());
+    ASSERT_NE(second, nullptr);
+    int code = -1;
+    EXPECT_TRUE(platform::waitProcess(second, 30000, &code));
+    EXPECT_EQ(code, ipc::kExitAnotherServer);
+    platform::closeProcess(second);
+
+    // Every command still reaches the first server, and its quit ends it.
+    for (int i = 0; i < 20; ++i) {
+        std::int32_t result = -1;
+        ASSERT_TRUE(client::mainCommand(c, ipc::kMainQueryWritable, 0, 0, 0, &result, kAnswer))
+            << c.error;
+        EXPECT_EQ(result, 0);
+        ASSERT_TRUE(client::realTimeCommand(c, ipc::kRtWrittenPosition, 0, &result, kAnswer))
+            << c.error;
+        EXPECT_EQ(result, 0);
+    }
+    quitWithExitCodeZero(c);
+    client::disconnect(c);
+}
+
+// On posix a named event is received by one process. A server that finds its
+// request event received elsewhere could never hear a command: it must not
+// announce itself.
+TEST_F(ServerLifetime, ServerWhoseEventsAreReceivedElsewhereDoesNotServe) {
+    if (isWindows()) {
+        GTEST_SKIP() << "named events there are shared by every process that opens them";
+    }
+    platform::Handle* taken =
+        platform::createEvent(ipc::objectName(ipc::kServerMsgName).c_str(), true);
+    ASSERT_TRUE(platform::eventCanWait(taken));
+    platform::Handle* ready =
+        platform::createEvent(ipc::objectName(ipc::kClientReadyName).c_str(), true);
+    const std::string server = serverPath();
+    platform::Process* process = platform::spawnProcess(server.c_str());
+    ASSERT_NE(process, nullptr);
+    int code = -1;
+    EXPECT_TRUE(platform::waitProcess(process, 30000, &code));
+    EXPECT_EQ(code, ipc::kExitAnotherServer);
+    EXPECT_NE(platform::waitOne(ready, 0), 0) << "it announced itself";
+    platform::closeProcess(process);
+    platform::closeHandle(ready);
+    platform::closeHandle(taken);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 4 && std::strcmp(argv[1], "--player") == 0) {
+        return runPlayer(argv[2], argv[3]);
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "--stand-in") == 0) {
+        platform::sleepMs(600000);
+        return 0;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
