@@ -198,9 +198,10 @@ std::uint64_t currentProcessId();
 // The process that started the calling one; 0 when unknown.
 std::uint64_t parentProcessId();
 // A handle that is signalled, and stays so, once process `id` has ended.
-// Null when it cannot be watched: no such process, no rights, or a process
-// started after the calling one (the id was reused). Release with closeHandle.
-Handle* watchProcess(std::uint64_t id);
+// Null when it cannot be watched: no such process, no rights, or, with
+// `olderOnly`, a process started after the calling one (so not the one that
+// started it: its id was reused). Release with closeHandle.
+Handle* watchProcess(std::uint64_t id, bool olderOnly = false);
 
 // Held by one live process at a time per name, and let go when released or
 // when the process ends however it ends. Null when another process holds it.

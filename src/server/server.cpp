@@ -141,7 +141,7 @@ void closeQuietly(Server& server) {
 void watchClient(Server& server) {
     const bool parent = server.clientId == 0;
     const std::uint64_t id = parent ? platform::parentProcessId() : server.clientId;
-    server.clientWatch = platform::watchProcess(id);
+    server.clientWatch = platform::watchProcess(id, true);
     // A parent that ended before the watch began has handed this process to
     // another; the watch may then name a newer process with the old id.
     if (server.clientWatch != nullptr && parent && platform::parentProcessId() != id) {

@@ -149,6 +149,18 @@ void newClientGetsItsOwnServer() {
     client::disconnect(c);
 }
 
+// Kills the process at the end of a scope, so a failing test leaves no
+// player behind to hold the object names.
+struct Killer {
+    platform::Process* process;
+    ~Killer() {
+        if (process != nullptr) {
+            platform::killProcess(process);
+            platform::closeProcess(process);
+        }
+    }
+};
+
 class ServerLifetime : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -170,7 +182,8 @@ protected:
         std::remove(idFile.c_str());
         const std::string self = selfPath();
         const char* const args[] = {"--player", idFile.c_str(), mode, nullptr};
-        platform::Process* player = platform::spawnProcess(self.c_str(), args);
+        Killer guard{platform::spawnProcess(self.c_str(), args)};
+        platform::Process* player = guard.process;
         ASSERT_NE(player, nullptr);
         std::uint64_t serverId = 0;
         int code = 0;
@@ -180,11 +193,7 @@ protected:
             }
             serverId = readId(idFile);
         }
-        if (serverId == 0) {
-            platform::killProcess(player);
-            platform::closeProcess(player);
-            FAIL() << "the player did not get a busy server (exit " << code << ")";
-        }
+        ASSERT_NE(serverId, 0u) << "the player did not get a busy server (exit " << code << ")";
         platform::Handle* server = platform::watchProcess(serverId);
         ASSERT_NE(server, nullptr);
         // Well inside the write, which lasts seconds.
@@ -200,7 +209,6 @@ protected:
         EXPECT_EQ(gone, 0) << "the server outlived its player";
         EXPECT_LE(took.count(), kFollowMs) << mode;
         platform::closeHandle(server);
-        platform::closeProcess(player);
         std::remove(idFile.c_str());
 
         newClientGetsItsOwnServer();
@@ -222,12 +230,14 @@ TEST_F(ServerLifetime, ServerOfAPlayerKilledMidWriteEndsWithinASecond) {
 TEST_F(ServerLifetime, NamedClientIsFollowedAndASecondServerLeavesItAlone) {
     const std::string self = selfPath();
     const char* const standInArgs[] = {"--stand-in", nullptr};
-    platform::Process* standIn = platform::spawnProcess(self.c_str(), standInArgs);
+    Killer standInGuard{platform::spawnProcess(self.c_str(), standInArgs)};
+    platform::Process* standIn = standInGuard.process;
     ASSERT_NE(standIn, nullptr);
     const std::string id = std::to_string(platform::processId(standIn));
     const std::string server = serverPath();
     const char* const serverArgs[] = {"--client", id.c_str(), nullptr};
-    platform::Process* first = platform::spawnProcess(server.c_str(), serverArgs);
+    Killer firstGuard{platform::spawnProcess(server.c_str(), serverArgs)};
+    platform::Process* first = firstGuard.process;
     ASSERT_NE(first, nullptr);
     ASSERT_TRUE(serving(kReady));
 
@@ -246,8 +256,6 @@ TEST_F(ServerLifetime, NamedClientIsFollowedAndASecondServerLeavesItAlone) {
     EXPECT_TRUE(platform::waitProcess(first, kFollowMs, &code)) << "the server outlived its client";
     platform::waitProcess(first, 10000, &code);
     EXPECT_EQ(code, 0);
-    platform::closeProcess(first);
-    platform::closeProcess(standIn);
 }
 
 // With a client connected (its objects made first), a second server started

@@ -256,7 +256,9 @@ std::uint64_t parentProcessId() {
     return static_cast<std::uint64_t>(getppid());
 }
 
-Handle* watchProcess(std::uint64_t id) {
+Handle* watchProcess(std::uint64_t id, bool /*olderOnly*/) {
+    // No age test here: a parent that ended has already reparented the
+    // caller, which getppid shows it after the watch began.
     if (id == 0 || id > static_cast<std::uint64_t>(INT_MAX)) {
         return nullptr;
     }

@@ -237,7 +237,7 @@ std::uint64_t creationTime(HANDLE process) {
 
 } // namespace
 
-Handle* watchProcess(std::uint64_t id) {
+Handle* watchProcess(std::uint64_t id, bool olderOnly) {
     if (id == 0 || id > 0xFFFFFFFFu) {
         return nullptr;
     }
@@ -251,7 +251,7 @@ Handle* watchProcess(std::uint64_t id) {
     // that started it.
     const std::uint64_t watched = creationTime(process);
     const std::uint64_t self = creationTime(GetCurrentProcess());
-    if (watched == 0 || self == 0 || watched > self) {
+    if (olderOnly && (watched == 0 || self == 0 || watched > self)) {
         CloseHandle(process);
         return nullptr;
     }
