@@ -161,6 +161,16 @@ struct Killer {
     }
 };
 
+// A server started by hand beside a live one leaves at once with its code.
+void expectASecondServerRefused() {
+    platform::Process* second = platform::spawnProcess(serverPath().c_str());
+    ASSERT_NE(second, nullptr);
+    int code = -1;
+    EXPECT_TRUE(platform::waitProcess(second, 30000, &code));
+    EXPECT_EQ(code, ipc::kExitAnotherServer);
+    platform::closeProcess(second);
+}
+
 class ServerLifetime : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -241,12 +251,8 @@ TEST_F(ServerLifetime, NamedClientIsFollowedAndASecondServerLeavesItAlone) {
     ASSERT_NE(first, nullptr);
     ASSERT_TRUE(serving(kReady));
 
-    platform::Process* second = platform::spawnProcess(server.c_str());
-    ASSERT_NE(second, nullptr);
+    expectASecondServerRefused();
     int code = -1;
-    EXPECT_TRUE(platform::waitProcess(second, 30000, &code));
-    EXPECT_EQ(code, ipc::kExitAnotherServer);
-    platform::closeProcess(second);
     EXPECT_FALSE(platform::waitProcess(first, 0, &code)) << "the first server ended";
     EXPECT_TRUE(serving(100));
 
@@ -263,13 +269,7 @@ TEST_F(ServerLifetime, NamedClientIsFollowedAndASecondServerLeavesItAlone) {
 TEST_F(ServerLifetime, SecondServerBesideAConnectedClientLeavesAtOnce) {
     client::Connection c;
     ASSERT_TRUE(client::startServer(c, {}, kReady)) << c.error;
-    const std::string server = serverPath();
-    platform::Process* second = platform::spawnProcess(server.c_str());
-    ASSERT_NE(second, nullptr);
-    int code = -1;
-    EXPECT_TRUE(platform::waitProcess(second, 30000, &code));
-    EXPECT_EQ(code, ipc::kExitAnotherServer);
-    platform::closeProcess(second);
+    expectASecondServerRefused();
 
     // Every command still reaches the first server, and its quit ends it.
     for (int i = 0; i < 20; ++i) {

@@ -33,11 +33,15 @@ protected:
 
     std::int32_t post(std::int32_t code, std::int32_t a1 = 0, std::int32_t a2 = 0,
                       std::int32_t a3 = 0, bool* quit = nullptr) {
+        return postTo(*dev, code, a1, a2, a3, quit);
+    }
+    std::int32_t postTo(device::OutputDevice& target, std::int32_t code, std::int32_t a1 = 0,
+                        std::int32_t a2 = 0, std::int32_t a3 = 0, bool* quit = nullptr) {
         ipc::storeI32(block.data(), ipc::kMainCommand, code);
         ipc::storeI32(block.data(), ipc::kMainArg1, a1);
         ipc::storeI32(block.data(), ipc::kMainArg2, a2);
         ipc::storeI32(block.data(), ipc::kMainArg3, a3);
-        const bool q = handleMainCommand(*dev, block.data());
+        const bool q = handleMainCommand(target, block.data());
         if (quit != nullptr) {
             *quit = q;
         }
@@ -149,27 +153,19 @@ TEST_F(Commands, AThrowingCommandAnswersItsFailureClosesTheDeviceAndServingGoesO
     device::OutputDevice* d = device::createOutputDevice(list.source(), clock);
     ipc::DeviceSettings settings;
     device::applySettings(*d, settings);
-    auto run = [&](std::int32_t code, std::int32_t a1 = 0, std::int32_t a2 = 0, std::int32_t a3 = 0,
-                   bool* quit = nullptr) {
-        ipc::storeI32(block.data(), ipc::kMainCommand, code);
-        ipc::storeI32(block.data(), ipc::kMainArg1, a1);
-        ipc::storeI32(block.data(), ipc::kMainArg2, a2);
-        ipc::storeI32(block.data(), ipc::kMainArg3, a3);
-        const bool q = handleMainCommand(*d, block.data());
-        if (quit != nullptr) {
-            *quit = q;
-        }
-        return ipc::loadI32(block.data(), ipc::kMainCommand);
+    auto run = [&](std::int32_t code, std::int32_t a1 = 0, bool* quit = nullptr) {
+        return postTo(*d, code, a1, code == ipc::kMainOpen ? 16 : 0, code == ipc::kMainOpen ? 2 : 0,
+                      quit);
     };
 
     fake.onCreateBuffers = [] { throw std::bad_alloc(); };
-    EXPECT_EQ(run(ipc::kMainOpen, 44100, 16, 2), -1);
+    EXPECT_EQ(run(ipc::kMainOpen, 44100), -1);
     EXPECT_FALSE(d->streamOpen);
     EXPECT_EQ(list.loadedIndex, -1);
     EXPECT_EQ(run(ipc::kMainQueryWritable), 0);
 
     fake.onCreateBuffers = nullptr;
-    EXPECT_GT(run(ipc::kMainOpen, 44100, 16, 2), 0);
+    EXPECT_GT(run(ipc::kMainOpen, 44100), 0);
     const std::int32_t room = run(ipc::kMainQueryWritable);
     ASSERT_GT(room, 0);
     // Fill the ring so the start rule starts the driver; the quit's stop then throws once.
@@ -184,7 +180,7 @@ TEST_F(Commands, AThrowingCommandAnswersItsFailureClosesTheDeviceAndServingGoesO
         }
     };
     bool quit = false;
-    run(ipc::kMainQuit, 0, 0, 0, &quit);
+    run(ipc::kMainQuit, 0, &quit);
     EXPECT_TRUE(thrown);
     EXPECT_TRUE(quit);
     EXPECT_FALSE(d->prepared);
