@@ -3,7 +3,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "device/device_state.h"
 #include "device/driver_list.h"
 #include "device/output_device.h"
 #include "ipc/object_names.h"
@@ -113,21 +112,6 @@ bool endThread(platform::Thread* thread) {
 
 namespace {
 
-// Main thread. Holds the 1 ms timer period exactly while a stream is open,
-// so the short sleeps of the write and drain paths last what they say on
-// Windows, whose default tick is 15.6 ms.
-void holdFineTimer(Server& server, bool wanted) {
-    if (wanted == server.fineTimer) {
-        return;
-    }
-    if (wanted) {
-        platform::timerBeginPeriod(1);
-    } else {
-        platform::timerEndPeriod(1);
-    }
-    server.fineTimer = wanted;
-}
-
 // Main thread. Closes the device as the quit command does; nothing escapes.
 void closeQuietly(Server& server) {
     try {
@@ -233,7 +217,6 @@ void runMainLoop(Server& server) {
             // Nobody is left to send quit: do what it does.
             platform::logLine("the client process ended; shutting down");
             closeQuietly(server);
-            holdFineTimer(server, false);
             return;
         }
         const int woke = platform::waitPumpingMessages(server.mainMsg, kMainWakeMs);
@@ -241,7 +224,6 @@ void runMainLoop(Server& server) {
             const bool quit = handleMainCommand(*server.device, server.block);
             platform::setEvent(server.mainRetMsg);
             if (quit) {
-                holdFineTimer(server, false);
                 return;
             }
         } else if (woke != platform::kWaitTimeout) {
@@ -253,7 +235,6 @@ void runMainLoop(Server& server) {
         } catch (...) {
             closeQuietly(server);
         }
-        holdFineTimer(server, server.device->streamOpen.load());
     }
 }
 
@@ -280,7 +261,6 @@ void stopServer(Server& server) {
     }
     server.memory = nullptr;
     server.block = nullptr;
-    holdFineTimer(server, false);
     if (server.device != nullptr) {
         closeQuietly(server);
         if (realTimeEnded) {

@@ -35,8 +35,6 @@ struct Server {
     // Set by the real-time thread when the client ended: the main thread then
     // shuts down as after quit.
     std::atomic<bool> clientGone{false};
-    // The 1 ms timer period is held while a stream is open.
-    bool fineTimer = false;
     Clock clock;
     device::DriverList* drivers = nullptr;
     device::OutputDevice* device = nullptr;
