@@ -3,19 +3,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <numbers>
 #include <utility>
 
 #include "resample/dsp/filter_design.h"
-#include "resample/dsp/real_fft.h"
 #include "resample/dsp/sample_io.h"
+#include "resample/filter_setup.h"
 #include "resample/frequency_ops.h"
 
 namespace quillon::resample {
 
 namespace {
-
-constexpr double twoPi = 2.0 * std::numbers::pi;
 
 // Two doubles as one SSE2 value (a GCC vector extension; both our compilers are GCC).
 typedef double Pair __attribute__((vector_size(16)));
@@ -89,84 +86,65 @@ Downsampler::Downsampler(const ResamplerConfig& config, const ResamplerPlan& pla
     if (plan.kind != ResamplerKind::down) {
         return; // refused pair: an inert converter whose process takes nothing
     }
-    const double A = attenuationDb;
     rateGcd = plan.g;
     stageFactor = plan.stageFactor;
     midRate = stageFactor * inputRate;
     lcmRate = plan.lcmRate;
-    const int k = stageFactor;
-    const int L = lcmRate;
+    fftFilterLength = plan.longFilterTaps;
+    fftLength = plan.fftSize;
+    blockLength = fftLength / 2;
+    const double beta = dsp::kaiserBeta(attenuationDb);
+    const double i0Beta = dsp::besselI0(beta);
 
     // Long filter: the cut-off sits one achieved transition width below outputRate / 2, so
     // the band ends at outputRate / 2 whatever length the block size gives.
-    fftFilterLength = plan.longFilterTaps;
-    transitionHz = midRate * dsp::kaiserLengthFactor(A) / (fftFilterLength - 1);
+    transitionHz = midRate * dsp::kaiserLengthFactor(attenuationDb) / (fftFilterLength - 1);
     cutoffHz = (outputRate - transitionHz) * 0.5;
-    const double beta = dsp::kaiserBeta(A);
-    const double i0Beta = dsp::besselI0(beta);
-    fftLength = plan.fftSize;
-    blockLength = fftLength / 2;
-    const int F = fftLength;
-    const int H = blockLength;
-    kernelSpectrum.assign(F, 0.0);
-    const double fc = cutoffHz;
-    const int half2 = fftFilterLength / 2;
-    for (int n = -half2; n <= half2; ++n) {
-        kernelSpectrum[n + half2] =
-            (2 * fc) * (1.0 / midRate) * dsp::sinc((fc * twoPi) * n * (1.0 / midRate)) *
-            dsp::kaiserWindow(n, fftFilterLength, beta, i0Beta) * midRate / inputRate / F * 2.0;
-    }
-    preparePairFilter(pairConvolver, kernelSpectrum, channels);
-    fftIndex.assign(static_cast<std::size_t>(std::sqrt(static_cast<double>(F)) + 2), 0);
-    fftTable.assign(F / 2, 0.0);
-    dsp::realFft(F, 1, kernelSpectrum.data(), fftIndex.data(), fftTable.data());
+    designLongFilter(*this, cutoffHz, true, beta, i0Beta);
 
-    int M;
-    if (k == 1) {
+    const int M = designPolyphase(beta, i0Beta);
+    allocateBuffers(M);
+    samplesToSkip =
+        static_cast<int>(fftFilterLength * 0.5 / (static_cast<double>(midRate) / outputRate) +
+                         polyLength * 0.5 / (static_cast<double>(lcmRate) / outputRate)) *
+        channels;
+}
+
+int Downsampler::designPolyphase(double beta, double i0Beta) {
+    if (stageFactor == 1) {
+        // Plain decimation: one phase of one unit tap.
         polyLength = 1;
         phaseCount = 1;
         tapsPerPhase = 1;
-        M = inputRate / outputRate;
+        const int M = inputRate / outputRate;
         phaseOffsets.assign(1, 0);
         inputAdvance.assign(1, M);
         phaseTable.assign(1, 1.0);
-    } else {
-        const int c = midRate / 2 - inputRate / 2;
-        const double D = c * 0.5 + (inputRate / 2);
-        polyLength =
-            static_cast<int>(static_cast<double>(L) / c * dsp::kaiserLengthFactor(A) + 1.0);
-        if (polyLength % 2 == 0) {
-            ++polyLength;
-        }
-        phaseCount = L / midRate;
-        tapsPerPhase = polyLength / phaseCount + 1;
-        M = L / outputRate;
-        const int P = phaseCount;
-        const int Q = tapsPerPhase;
-        phaseOffsets.resize(P);
-        inputAdvance.resize(P);
-        for (int i = 0; i < P; ++i) {
-            const int offset = P - static_cast<int>((static_cast<std::int64_t>(M) * i) % P);
-            phaseOffsets[i] = offset == P ? 0 : offset;
-        }
-        for (int i = 0; i < P; ++i) {
-            inputAdvance[i] = (M - phaseOffsets[i]) / P + 1;
-            if (phaseOffsets[(i + 1) % P] == 0) {
-                --inputAdvance[i];
-            }
-        }
-        phaseTable.assign(static_cast<std::size_t>(P) * Q, 0.0);
-        const int half1 = polyLength / 2;
-        for (int n = -half1; n <= half1; ++n) {
-            const int j = n + half1;
-            phaseTable[static_cast<std::size_t>(j % P) * Q + j / P] =
-                (2 * D) * (1.0 / L) * dsp::sinc((D * twoPi) * n * (1.0 / L)) *
-                dsp::kaiserWindow(n, polyLength, beta, i0Beta) * L / midRate;
-        }
-        dsp::prepareSlidingProducts(polyphaseGroups, phaseTable.data(), Q, phaseOffsets.data(),
-                                    inputAdvance.data(), P, false);
+        return M;
     }
+    designShortFilter(*this, midRate, beta, i0Beta);
+    const int M = lcmRate / outputRate;
+    const int P = phaseCount;
+    phaseOffsets.resize(P);
+    inputAdvance.resize(P);
+    for (int i = 0; i < P; ++i) {
+        const int offset = P - static_cast<int>((static_cast<std::int64_t>(M) * i) % P);
+        phaseOffsets[i] = offset == P ? 0 : offset;
+    }
+    for (int i = 0; i < P; ++i) {
+        inputAdvance[i] = (M - phaseOffsets[i]) / P + 1;
+        if (phaseOffsets[(i + 1) % P] == 0) {
+            --inputAdvance[i];
+        }
+    }
+    dsp::prepareSlidingProducts(polyphaseGroups, phaseTable.data(), tapsPerPhase,
+                                phaseOffsets.data(), inputAdvance.data(), P, false);
+    return M;
+}
 
+void Downsampler::allocateBuffers(int M) {
+    const int F = fftLength;
+    const int H = blockLength;
     const int Q = tapsPerPhase;
     workBuffers.assign(channels, dsp::AlignedDoubles(F, 0.0));
     previousWork.assign(channels, dsp::AlignedDoubles(F, 0.0));
@@ -178,15 +156,6 @@ Downsampler::Downsampler(const ResamplerConfig& config, const ResamplerPlan& pla
     outputFrames.assign(static_cast<std::size_t>(outputCapacity) * channels, 0.0);
     readRows.assign(outputCapacity, 0);
     readPositions.assign(outputCapacity, 0);
-
-    stuffOffset = 0;
-    tickPos = 0;
-    phaseIndex = 0;
-    blockOutputs = 0;
-    samplesToSkip =
-        static_cast<int>(fftFilterLength * 0.5 / (static_cast<double>(midRate) / outputRate) +
-                         polyLength * 0.5 / (static_cast<double>(L) / outputRate)) *
-        channels;
 }
 
 Downsampler::~Downsampler() = default;
@@ -196,6 +165,55 @@ int Downsampler::nextStepFrames() const {
         return 0;
     }
     return (blockLength - stuffOffset - 1) / stageFactor + 1;
+}
+
+int Downsampler::runPolyphase() {
+    const int H = blockLength;
+    const int P = phaseCount;
+    const int Q = tapsPerPhase;
+    // Every channel reads the same positions with the same rows: list them once.
+    int phase = phaseIndex;
+    int produced = 0;
+    for (int p = tickPos / P + (tickPos % P != 0 ? 1 : 0); p <= H && produced < outputCapacity;
+         ++produced) {
+        readRows[produced] = phaseOffsets[phase] * Q;
+        readPositions[produced] = p;
+        p += inputAdvance[phase];
+        if (++phase == P) {
+            phase = 0;
+        }
+    }
+    // Whole groups of four outputs where the processor runs them, the rest one by one.
+    int done = 0;
+    int ch = 0;
+    if (polyphaseGroups.period != 0 && produced >= 4) {
+        const std::size_t groups = static_cast<std::size_t>(produced) / 4;
+        for (; ch + 1 < channels; ch += 2) {
+            dsp::runSlidingProducts(polyphaseGroups, phaseIndex, groups, readPositions[0],
+                                    streamBuffers[ch].data(), streamBuffers[ch + 1].data(), 1,
+                                    outputFrames.data() + ch, outputFrames.data() + ch + 1,
+                                    channels);
+        }
+        if (ch < channels) {
+            dsp::runSlidingProducts(polyphaseGroups, phaseIndex, groups, readPositions[0],
+                                    streamBuffers[ch].data(), nullptr, 1, outputFrames.data() + ch,
+                                    nullptr, channels);
+        }
+        done = static_cast<int>(groups) * 4;
+    }
+    double* rest = outputFrames.data() + static_cast<std::size_t>(done) * channels;
+    ch = 0;
+    for (; ch + 1 < channels; ch += 2) {
+        polyphaseTwo(phaseTable.data(), Q, readRows.data() + done, readPositions.data() + done,
+                     produced - done, streamBuffers[ch].data(), streamBuffers[ch + 1].data(),
+                     rest + ch, channels);
+    }
+    if (ch < channels) {
+        polyphaseOne(phaseTable.data(), Q, readRows.data() + done, readPositions.data() + done,
+                     produced - done, streamBuffers[ch].data(), rest + ch, channels);
+    }
+    phaseIndex = phase;
+    return produced;
 }
 
 std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t length, int final) {
@@ -251,49 +269,8 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
     };
     convolveBlocks(*this, overlapAdd);
 
-    // Every channel reads the same positions with the same rows: list them once.
-    int phase = phaseIndex;
-    int produced = 0;
-    for (int p = tickPos / P + (tickPos % P != 0 ? 1 : 0); p <= H && produced < outputCapacity;
-         ++produced) {
-        readRows[produced] = phaseOffsets[phase] * Q;
-        readPositions[produced] = p;
-        p += inputAdvance[phase];
-        if (++phase == P) {
-            phase = 0;
-        }
-    }
-    // Whole groups of four outputs where the processor runs them, the rest one by one.
-    int done = 0;
-    int ch = 0;
-    if (polyphaseGroups.period != 0 && produced >= 4) {
-        const std::size_t groups = static_cast<std::size_t>(produced) / 4;
-        for (; ch + 1 < channels; ch += 2) {
-            dsp::runSlidingProducts(polyphaseGroups, phaseIndex, groups, readPositions[0],
-                                    streamBuffers[ch].data(), streamBuffers[ch + 1].data(), 1,
-                                    outputFrames.data() + ch, outputFrames.data() + ch + 1,
-                                    channels);
-        }
-        if (ch < channels) {
-            dsp::runSlidingProducts(polyphaseGroups, phaseIndex, groups, readPositions[0],
-                                    streamBuffers[ch].data(), nullptr, 1, outputFrames.data() + ch,
-                                    nullptr, channels);
-        }
-        done = static_cast<int>(groups) * 4;
-    }
-    double* rest = outputFrames.data() + static_cast<std::size_t>(done) * channels;
-    ch = 0;
-    for (; ch + 1 < channels; ch += 2) {
-        polyphaseTwo(phaseTable.data(), Q, readRows.data() + done, readPositions.data() + done,
-                     produced - done, streamBuffers[ch].data(), streamBuffers[ch + 1].data(),
-                     rest + ch, channels);
-    }
-    if (ch < channels) {
-        polyphaseOne(phaseTable.data(), Q, readRows.data() + done, readPositions.data() + done,
-                     produced - done, streamBuffers[ch].data(), rest + ch, channels);
-    }
+    const int produced = runPolyphase();
     stuffOffset = nextStuff;
-    phaseIndex = phase;
     blockOutputs = produced;
     const std::int64_t ticks =
         tickPos + static_cast<std::int64_t>(lcmRate / outputRate) * blockOutputs;

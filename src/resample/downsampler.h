@@ -79,6 +79,13 @@ public:
     ~Downsampler() override;
 
 private:
+    // The polyphase stage's phases (plain decimation when k = 1); returns M. Constructor.
+    int designPolyphase(double beta, double i0Beta);
+    void allocateBuffers(int M);
+    // The step's output frames from streamBuffers into outputFrames; advances phaseIndex and
+    // returns how many.
+    int runPolyphase();
+
     int outputCapacity = 0;
     std::vector<double*> workPointers; // workBuffers[c].data(), refreshed each step
 };

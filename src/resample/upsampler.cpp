@@ -3,18 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <numbers>
 
 #include "resample/dsp/filter_design.h"
-#include "resample/dsp/real_fft.h"
 #include "resample/dsp/sample_io.h"
+#include "resample/filter_setup.h"
 #include "resample/frequency_ops.h"
 
 namespace quillon::resample {
 
 namespace {
-
-constexpr double twoPi = 2.0 * std::numbers::pi;
 
 // Two doubles as one SSE2 value (a GCC vector extension; both our compilers are GCC).
 typedef double Pair __attribute__((vector_size(16)));
@@ -110,29 +107,32 @@ Upsampler::Upsampler(const ResamplerConfig& config, const ResamplerPlan& plan)
     if (plan.kind != ResamplerKind::up) {
         return; // refused pair: an inert converter whose process takes nothing
     }
-    const double A = attenuationDb;
     rateGcd = plan.g;
     stageFactor = plan.stageFactor;
     lcmRate = plan.lcmRate;
     midRate = stageFactor * outputRate;
-    const int k = stageFactor;
-    const int L = lcmRate;
-
-    // Short filter: transition band from inputRate / 2 up to midRate / 2, cut-off in its middle.
-    const int c = (k * outputRate) / 2 - inputRate / 2;
-    const double D = c * 0.5 + (inputRate / 2);
-    polyLength = static_cast<int>(static_cast<double>(L) / c * dsp::kaiserLengthFactor(A) + 1.0);
-    if (polyLength % 2 == 0) {
-        ++polyLength;
-    }
-    const double beta = dsp::kaiserBeta(A);
+    fftFilterLength = plan.longFilterTaps;
+    fftLength = plan.fftSize;
+    blockLength = fftLength / 2;
+    const double beta = dsp::kaiserBeta(attenuationDb);
     const double i0Beta = dsp::besselI0(beta);
-    phaseCount = L / inputRate;
-    tapsPerPhase = polyLength / phaseCount + 1;
-    const int P = phaseCount;
-    const int Q = tapsPerPhase;
-    const int M = L / (k * outputRate);
 
+    designShortFilter(*this, inputRate, beta, i0Beta);
+    preparePhases();
+    // Long filter at inputRate / 2, applied at midRate.
+    designLongFilter(*this, inputRate / 2, false, beta, i0Beta);
+    allocateBuffers();
+
+    historyFrames = (polyLength / 2 / phaseCount) + 1;
+    samplesToSkip =
+        static_cast<int>(fftFilterLength * 0.5 / (static_cast<double>(midRate) / outputRate)) *
+        channels;
+}
+
+void Upsampler::preparePhases() {
+    const int P = phaseCount;
+    const int k = stageFactor;
+    const int M = lcmRate / (k * outputRate);
     phaseOffsets.resize(static_cast<std::size_t>(P) * k);
     inputAdvance.resize(static_cast<std::size_t>(P) * k);
     for (int i = 0; i < P * k; ++i) {
@@ -140,62 +140,27 @@ Upsampler::Upsampler(const ResamplerConfig& config, const ResamplerPlan& plan)
         phaseOffsets[i] = offset == P ? 0 : offset;
         inputAdvance[i] = phaseOffsets[i] < M ? channels : 0;
     }
-
-    phaseTable.assign(static_cast<std::size_t>(P) * Q, 0.0);
-    const int half1 = polyLength / 2;
-    for (int n = -half1; n <= half1; ++n) {
-        const int j = n + half1;
-        phaseTable[static_cast<std::size_t>(j % P) * Q + j / P] =
-            (2 * D) * (1.0 / L) * dsp::sinc((D * twoPi) * n * (1.0 / L)) *
-            dsp::kaiserWindow(n, polyLength, beta, i0Beta) * L / inputRate;
+    std::vector<int> advanceFrames(inputAdvance.size());
+    for (std::size_t i = 0; i < advanceFrames.size(); ++i) {
+        advanceFrames[i] = inputAdvance[i] / channels;
     }
+    // Steps are H samples, a multiple of 4, so with P * k one too every group starts on a
+    // multiple of 4 and only those starts need tables.
+    dsp::prepareSlidingProducts(polyphaseGroups, phaseTable.data(), tapsPerPhase,
+                                phaseOffsets.data(), advanceFrames.data(), P * k, (P * k) % 4 == 0);
+}
 
-    {
-        std::vector<int> advanceFrames(inputAdvance.size());
-        for (std::size_t i = 0; i < advanceFrames.size(); ++i) {
-            advanceFrames[i] = inputAdvance[i] / channels;
-        }
-        // Steps are H samples, a multiple of 4, so with P * k one too every group starts on a
-        // multiple of 4 and only those starts need tables.
-        dsp::prepareSlidingProducts(polyphaseGroups, phaseTable.data(), Q, phaseOffsets.data(),
-                                    advanceFrames.data(), P * k, (P * k) % 4 == 0);
-    }
-
-    // Long filter at inputRate / 2, applied at midRate.
-    fftFilterLength = plan.longFilterTaps;
-    fftLength = plan.fftSize;
-    blockLength = fftLength / 2;
+void Upsampler::allocateBuffers() {
     const int F = fftLength;
     const int H = blockLength;
-    kernelSpectrum.assign(F, 0.0);
-    const double fc = inputRate / 2;
-    const int half2 = fftFilterLength / 2;
-    for (int n = -half2; n <= half2; ++n) {
-        kernelSpectrum[n + half2] = (2 * fc) * (1.0 / midRate) *
-                                    dsp::sinc((fc * twoPi) * n * (1.0 / midRate)) *
-                                    dsp::kaiserWindow(n, fftFilterLength, beta, i0Beta) / F * 2.0;
-    }
-    preparePairFilter(pairConvolver, kernelSpectrum, channels);
-    fftIndex.assign(static_cast<std::size_t>(std::sqrt(static_cast<double>(F)) + 2), 0);
-    fftTable.assign(F / 2, 0.0);
-    dsp::realFft(F, 1, kernelSpectrum.data(), fftIndex.data(), fftTable.data());
-
-    history.assign(static_cast<std::size_t>(H + Q) * channels, 0.0);
+    const int k = stageFactor;
+    history.assign(static_cast<std::size_t>(H + tapsPerPhase) * channels, 0.0);
     outputFrames.assign(static_cast<std::size_t>(H / k + 1) * channels, 0.0);
     overlapTail.assign(channels, std::vector<double>(H / k + 1, 0.0));
     workBuffers.assign(channels, dsp::AlignedDoubles(F, 0.0));
     for (auto& buffer : workBuffers) {
         workPointers.push_back(buffer.data());
     }
-
-    historyFrames = (half1 / P) + 1;
-    tickPos = 0;
-    phaseIndex = 0;
-    decimationOffset = 0;
-    blockOutputs = 0;
-    samplesToSkip =
-        static_cast<int>(fftFilterLength * 0.5 / (static_cast<double>(midRate) / outputRate)) *
-        channels;
 }
 
 Upsampler::~Upsampler() = default;

@@ -68,6 +68,9 @@ public:
     ~Upsampler() override;
 
 private:
+    // phaseOffsets, inputAdvance and polyphaseGroups for the designed short filter.
+    void preparePhases();
+    void allocateBuffers();
     void runPolyphase(int firstFrame);
     // Overlap-add and decimation of channel ch's convolved block into outputFrames and its tail.
     void keepConvolved(int ch);

@@ -119,4 +119,23 @@ TEST(Sinc, Values) {
     EXPECT_NEAR(sinc(1e-9), 1.0, 1e-15);
 }
 
+// The low-pass both converters design: gain 1 at DC (its taps sum to about 1), a zero of the
+// ideal response at every multiple of rate / (2 * cut-off) taps, symmetric.
+TEST(WindowedSinc, LowPassTaps) {
+    const int n = 201;
+    const double beta = kaiserBeta(120.0);
+    const double i0 = besselI0(beta);
+    EXPECT_EQ(windowedSinc(0, n, 12000.0, 48000, beta, i0), 0.5);
+    double sum = 0.0;
+    for (int i = -100; i <= 100; ++i) {
+        const double tap = windowedSinc(i, n, 12000.0, 48000, beta, i0);
+        EXPECT_EQ(tap, windowedSinc(-i, n, 12000.0, 48000, beta, i0)) << i;
+        if (i != 0 && i % 2 == 0) {
+            EXPECT_LT(std::fabs(tap), 1e-15) << i;
+        }
+        sum += tap;
+    }
+    EXPECT_NEAR(sum, 1.0, 1e-5);
+}
+
 } // namespace

@@ -1,6 +1,7 @@
 #include "resample/dsp/filter_design.h"
 
 #include <cmath>
+#include <numbers>
 
 #include "resample/dsp/bessel_i0_table.h"
 
@@ -54,6 +55,12 @@ double kaiserWindow(int i, int N, double beta, double i0Beta) {
 
 double sinc(double x) {
     return x == 0.0 ? 1.0 : std::sin(x) / x;
+}
+
+double windowedSinc(int i, int N, double cutoffHz, int rate, double beta, double i0Beta) {
+    constexpr double twoPi = 2.0 * std::numbers::pi;
+    return (2 * cutoffHz) * (1.0 / rate) * sinc((cutoffHz * twoPi) * i * (1.0 / rate)) *
+           kaiserWindow(i, N, beta, i0Beta);
 }
 
 } // namespace quillon::dsp

@@ -18,4 +18,8 @@ double kaiserWindow(int i, int N, double beta, double i0Beta);
 // sin(x)/x, exactly 1 at 0.
 double sinc(double x);
 
+// Tap i (-(N-1)/2 .. (N-1)/2) of an odd N-tap Kaiser-windowed low-pass cutting at cutoffHz,
+// sampled at rate, with unit gain; i0Beta = besselI0(beta).
+double windowedSinc(int i, int N, double cutoffHz, int rate, double beta, double i0Beta);
+
 } // namespace quillon::dsp
