@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "device/device_state.h"
+#include "ipc/shared_block.h"
 
 namespace quillon::device {
 
@@ -217,7 +218,7 @@ void handleResetRequest(OutputDevice& device) {
 
 std::int32_t writeStream(OutputDevice& device, const std::uint8_t* data, std::int32_t count) {
     settleResetRequest(device);
-    if (!device.streamOpen || count < 0 || static_cast<std::size_t>(count) > ipc::kPayloadSize) {
+    if (!device.streamOpen || !ipc::payloadCountFits(count)) {
         return 1;
     }
     if (count == 0) {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "ipc/shared_block.h"
 #include "platform/driver_host.h"
 
 namespace quillon::device {
@@ -50,16 +51,6 @@ void appendEntry(void* context, const platform::DriverKey& key) {
 
 DriverEntry* entryAt(DriverList& list, std::int32_t index) {
     return const_cast<DriverEntry*>(findDriverEntry(list, index));
-}
-
-void cutName(const char* name, char* out, std::size_t room) {
-    std::size_t length = std::strlen(name);
-    if (length < room) {
-        std::memcpy(out, name, length + 1);
-        return;
-    }
-    std::memcpy(out, name, room - 4);
-    std::memcpy(out + room - 4, "...", 4);
 }
 
 // Instantiates `entry` after whatever was loaded has been released.
@@ -141,11 +132,11 @@ const DriverEntry* findDriverEntry(const DriverList& list, std::int32_t index) {
 }
 
 void shortName(const char* name, char out[32]) {
-    cutName(name, out, 32);
+    ipc::cutName(name, out, 32);
 }
 
 void longName(const char* name, char out[64]) {
-    cutName(name, out, 64);
+    ipc::cutName(name, out, ipc::kRtNameSize);
 }
 
 bool loadDriverByName(DriverList& list, const char* name, asio::IASIO** current) {

@@ -170,17 +170,28 @@ inline void writeSettings(void* block, const DeviceSettings& s) {
     storeI32(block, kSetResampleQuality, s.resampleQuality);
 }
 
-// The 64-byte driver-name answer: whole below 64 characters, else 60 characters
-// and "...". Writes at most 64 bytes including the terminator.
-inline void writeDriverName(void* block, const char* name) {
-    auto* out = static_cast<char*>(block) + kRtName;
-    std::size_t len = std::strlen(name);
-    if (len < kRtNameSize) {
+// Whether a write's byte count from the peer lies inside the payload area: a count outside it
+// would have the server read past the mapping.
+inline bool payloadCountFits(std::int32_t count) {
+    return count >= 0 && static_cast<std::size_t>(count) <= kPayloadSize;
+}
+
+// A driver name in room bytes (room > 4): whole when shorter than room characters, else its
+// first room - 4 characters and "...". Writes at most room bytes including the terminator.
+inline void cutName(const char* name, char* out, std::size_t room) {
+    const std::size_t len = std::strlen(name);
+    if (len < room) {
         std::memcpy(out, name, len + 1);
     } else {
-        std::memcpy(out, name, 60);
-        std::memcpy(out + 60, "...", 4);
+        std::memcpy(out, name, room - 4);
+        std::memcpy(out + room - 4, "...", 4);
     }
+}
+
+// The 64-byte driver-name answer: whole below 64 characters, else 60 characters
+// and "...".
+inline void writeDriverName(void* block, const char* name) {
+    cutName(name, static_cast<char*>(block) + kRtName, kRtNameSize);
 }
 
 } // namespace quillon::ipc

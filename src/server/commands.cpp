@@ -60,7 +60,7 @@ bool performMainCommand(device::OutputDevice& device, std::uint8_t* block, std::
     case kMainWrite:
         // The count comes from another process: one outside the payload area
         // would make the device read past the mapping, so it is refused here.
-        if (arg1 < 0 || static_cast<std::size_t>(arg1) > kPayloadSize) {
+        if (!payloadCountFits(arg1)) {
             platform::logLine("write refused: count %d outside 0..%zu", arg1, kPayloadSize);
             result = 1;
         } else {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,15 @@ TEST(Layout, DriverNameIsCutToSixtyFourBytes) {
         EXPECT_EQ(block[68], 0xEE) << "length " << c.length;
         EXPECT_EQ(block[3], 0xEE) << "length " << c.length;
     }
+}
+
+// A write's count is taken from the peer: the payload area's size is the last one accepted.
+TEST(Payload, CountBound) {
+    EXPECT_TRUE(ipc::payloadCountFits(0));
+    EXPECT_TRUE(ipc::payloadCountFits(16776948));
+    EXPECT_FALSE(ipc::payloadCountFits(16776949));
+    EXPECT_FALSE(ipc::payloadCountFits(-1));
+    EXPECT_FALSE(ipc::payloadCountFits(std::numeric_limits<std::int32_t>::min()));
 }
 
 } // namespace
