@@ -1,6 +1,7 @@
 // quillon-resample's WAV reading and writing, sample encoding, and whole-file conversion.
 #include <gtest/gtest.h>
 
+#include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -171,6 +172,33 @@ TEST(Wav, IntegerEncodingRoundsAndClips) {
     EXPECT_EQ(encodeSamples(in24, 2, OutputFormat::s24, o24), 0u);
     EXPECT_EQ(o24[0] | o24[1] << 8 | o24[2] << 16, 0x800001);
     EXPECT_EQ(o24[3] | o24[4] << 8 | o24[5] << 16, 2097152); // 0.25 * 8388607 rounded
+}
+
+// A host or driver may leave the FPU rounding upward or toward zero: the integer output is the
+// same bytes as under the default mode. The scaled values here are exact, off the half steps.
+TEST(Wav, IntegerEncodingIgnoresRoundingMode) {
+    const double in[] = {0.25,
+                         -0.25,
+                         0.125,
+                         -0.375,
+                         std::ldexp(1.0, -16),
+                         std::ldexp(3.0, -16),
+                         -std::ldexp(1.0, -16),
+                         std::ldexp(1.0, -24),
+                         -std::ldexp(5.0, -25)};
+    const std::size_t n = sizeof in / sizeof in[0];
+    for (OutputFormat format : {OutputFormat::s16, OutputFormat::s24}) {
+        std::uint8_t nearest[3 * n];
+        encodeSamples(in, n, format, nearest);
+        for (int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+            std::uint8_t other[3 * n];
+            std::fesetround(mode);
+            encodeSamples(in, n, format, other);
+            std::fesetround(FE_TONEAREST);
+            const std::size_t bytes = n * (format == OutputFormat::s16 ? 2 : 3);
+            EXPECT_EQ(std::memcmp(nearest, other, bytes), 0) << "mode " << mode;
+        }
+    }
 }
 
 TEST(Wav, ConvertsAWholeFile) {

@@ -1,6 +1,5 @@
 #include "convert_file.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -8,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "device/asio.h"
+#include "device/convert/convert.h"
 #include "resample/downsampler.h"
 #include "resample/dsp/sample_io.h"
 #include "resample/upsampler.h"
@@ -31,16 +32,35 @@ int outputBits(OutputFormat f) {
     return 64;
 }
 
-template <int Bytes> bool putInteger(double x, std::uint8_t* out) {
-    constexpr double top = Bytes == 2 ? 32767.0 : 8388607.0;
-    double v = std::nearbyint(x * top);
-    const bool clipped = !(v >= -top - 1.0 && v <= top); // NaN clips too
-    v = clipped ? (x > 0 ? top : (x < 0 ? -top - 1.0 : 0.0)) : v;
-    const auto s = static_cast<std::int32_t>(v);
-    for (int b = 0; b < Bytes; ++b) {
-        out[b] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(s) >> (8 * b));
+// Integer output is what the server sends a driver of that type for 64-bit float samples, so
+// the file sounds as the device would play it, whatever the FPU's rounding mode.
+const convert::Converter& integerConverter(asio::ASIOSampleType type) {
+    static const convert::Converter* const s16 =
+        convert::selectConverter(asio::ASIOSTInt16LSB, 1, 64);
+    static const convert::Converter* const s24 =
+        convert::selectConverter(asio::ASIOSTInt24LSB, 1, 64);
+    return type == asio::ASIOSTInt16LSB ? *s16 : *s24;
+}
+
+// Samples whose value, scaled by top and rounded to nearest (ties to even), falls outside
+// -top - 1 .. top; NaN counts too. top is odd, so top + 0.5 rounds up past it and
+// -top - 1.5 rounds to -top - 1.
+std::uint64_t countClipped(const double* in, std::size_t n, double top) {
+    std::uint64_t clipped = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double y = in[i] * top;
+        clipped += !(y < top + 0.5 && y >= -top - 1.5);
     }
     return clipped;
+}
+
+std::uint64_t encodeInteger(const double* in, std::size_t n, asio::ASIOSampleType type, double top,
+                            std::uint8_t* out) {
+    if (n != 0) {
+        integerConverter(type).run(reinterpret_cast<const std::uint8_t*>(in), sizeof(double), out,
+                                   n);
+    }
+    return countClipped(in, n, top);
 }
 
 // Draws a bar on err while a long file converts; silent for short ones.
@@ -135,14 +155,10 @@ std::uint64_t encodeSamples(const double* in, std::size_t n, OutputFormat format
         }
         break;
     case OutputFormat::s24:
-        for (std::size_t i = 0; i < n; ++i) {
-            clipped += putInteger<3>(in[i], out + 3 * i);
-        }
+        clipped = encodeInteger(in, n, asio::ASIOSTInt24LSB, 8388607.0, out);
         break;
     case OutputFormat::s16:
-        for (std::size_t i = 0; i < n; ++i) {
-            clipped += putInteger<2>(in[i], out + 2 * i);
-        }
+        clipped = encodeInteger(in, n, asio::ASIOSTInt16LSB, 32767.0, out);
         break;
     }
     return clipped;
