@@ -6,6 +6,8 @@
 #include <limits>
 #include <type_traits>
 
+#include "resample/dsp/pcm.h"
+
 // Every routine is decode -> value -> encode, instantiated per (source format,
 // destination) pair. `run` inlines the very same step as `one`, so the two give
 // identical bytes and the loop has no format branch in it.
@@ -13,28 +15,19 @@
 namespace quillon::convert {
 namespace {
 
+using dsp::byteSwap;
+using dsp::Float32;
+using dsp::Float64;
+using dsp::loadLE;
+using dsp::Pcm16;
+using dsp::Pcm24;
+using dsp::Pcm32;
+using dsp::Pcm8;
+
 static_assert(std::numeric_limits<double>::is_iec559 && std::numeric_limits<float>::is_iec559,
               "float destinations store IEEE bit patterns");
 
 // ---------------------------------------------------------------- byte order
-
-template <class U> constexpr U byteSwap(U v) {
-    U r = 0;
-    for (std::size_t i = 0; i < sizeof(U); ++i) {
-        r = static_cast<U>((r << 8) | (v & 0xFF));
-        v = static_cast<U>(v >> 8);
-    }
-    return r;
-}
-
-template <class U> U loadLE(const std::uint8_t* p) {
-    U v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) {
-        v = byteSwap(v);
-    }
-    return v;
-}
 
 template <class U, bool BigEndian> void store(std::uint8_t* p, U v) {
     if constexpr ((std::endian::native == std::endian::big) != BigEndian) {
@@ -42,66 +35,6 @@ template <class U, bool BigEndian> void store(std::uint8_t* p, U v) {
     }
     std::memcpy(p, &v, sizeof v);
 }
-
-// ------------------------------------------------------------ stream formats
-// Integer formats decode to a signed value of `bits` precision and map to
-// +-1.0 by dividing by their largest positive code.
-
-struct Pcm8 {
-    static constexpr bool integer = true;
-    static constexpr int bits = 8;
-    static constexpr int bytes = 1;
-    static constexpr double fullScale = 127.0;
-    static std::int32_t load(const std::uint8_t* p) {
-        return static_cast<std::int32_t>(p[0]) - 128;
-    }
-};
-
-struct Pcm16 {
-    static constexpr bool integer = true;
-    static constexpr int bits = 16;
-    static constexpr int bytes = 2;
-    static constexpr double fullScale = 32767.0;
-    static std::int32_t load(const std::uint8_t* p) {
-        return static_cast<std::int16_t>(loadLE<std::uint16_t>(p));
-    }
-};
-
-struct Pcm24 {
-    static constexpr bool integer = true;
-    static constexpr int bits = 24;
-    static constexpr int bytes = 3;
-    static constexpr double fullScale = 8388607.0;
-    static std::int32_t load(const std::uint8_t* p) {
-        return static_cast<std::int8_t>(p[2]) * 65536 + p[1] * 256 + p[0];
-    }
-};
-
-struct Pcm32 {
-    static constexpr bool integer = true;
-    static constexpr int bits = 32;
-    static constexpr int bytes = 4;
-    static constexpr double fullScale = 2147483647.0;
-    static std::int32_t load(const std::uint8_t* p) {
-        return static_cast<std::int32_t>(loadLE<std::uint32_t>(p));
-    }
-};
-
-struct Float32 {
-    static constexpr bool integer = false;
-    static constexpr int bytes = 4;
-    static double load(const std::uint8_t* p) {
-        return std::bit_cast<float>(loadLE<std::uint32_t>(p));
-    }
-};
-
-struct Float64 {
-    static constexpr bool integer = false;
-    static constexpr int bytes = 8;
-    static double load(const std::uint8_t* p) {
-        return std::bit_cast<double>(loadLE<std::uint64_t>(p));
-    }
-};
 
 // ------------------------------------------------------ integer destinations
 
@@ -180,12 +113,7 @@ template <int P, int Width, bool BigEndian> struct IntDest {
 // are exact in both precisions, so this equals limiting after narrowing, and a
 // double beyond float's range is never narrowed. NaN passes unchanged.
 template <class S, class T> T toFloat(const std::uint8_t* src) {
-    double d;
-    if constexpr (S::integer) {
-        d = static_cast<double>(S::load(src)) / S::fullScale;
-    } else {
-        d = S::load(src);
-    }
+    double d = dsp::decodeSample<S>(src);
     d = d > 1.0 ? 1.0 : d;
     d = d < -1.0 ? -1.0 : d;
     return static_cast<T>(d);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "resample/dsp/pcm.h"
 #include "resample/resampler_base.h"
 
 namespace quillon::dsp {
@@ -64,48 +65,13 @@ void decodeLoop(const std::uint8_t* in, double* out, std::size_t count, int widt
         out[i] = decode(in + i * width);
 }
 
-// Little-endian reads assembled from bytes, so the decoders hold on any host and alignment.
-std::int32_t read16(const std::uint8_t* p) {
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
-}
-
-std::int32_t read24(const std::uint8_t* p) {
-    std::uint32_t u = p[0] | (p[1] << 8) | (std::uint32_t{p[2]} << 16);
-    return static_cast<std::int32_t>(u << 8) >> 8; // sign from the high byte
-}
-
-std::uint32_t read32(const std::uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t{p[3]} << 24);
-}
-
-} // namespace
-
-namespace {
-
 // Sample decoders, one per input format.
-double decodeU8(const std::uint8_t* p) {
-    return (p[0] - 128) / 127.0;
-}
-double decodeS16(const std::uint8_t* p) {
-    return read16(p) / 32767.0;
-}
-double decodeS24(const std::uint8_t* p) {
-    return read24(p) / 8388607.0;
-}
-double decodeS32(const std::uint8_t* p) {
-    return static_cast<std::int32_t>(read32(p)) / 2147483647.0;
-}
-double decodeF32(const std::uint8_t* p) {
-    float f;
-    std::uint32_t u = read32(p);
-    std::memcpy(&f, &u, sizeof f);
-    return static_cast<double>(f);
-}
-double decodeF64(const std::uint8_t* p) {
-    double d;
-    std::memcpy(&d, p, sizeof d);
-    return d;
-}
+constexpr auto decodeU8 = decodeSample<Pcm8>;
+constexpr auto decodeS16 = decodeSample<Pcm16>;
+constexpr auto decodeS24 = decodeSample<Pcm24>;
+constexpr auto decodeS32 = decodeSample<Pcm32>;
+constexpr auto decodeF32 = decodeSample<Float32>;
+constexpr auto decodeF64 = decodeSample<Float64>;
 
 enum class InputFormat { none, u8, s16, s24, s32, f32, f64 };
 
