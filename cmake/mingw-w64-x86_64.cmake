@@ -1,15 +1,9 @@
 # Windows x64 cross build with MinGW-w64 (posix thread model for std::thread).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-# Without the compilers the configure step stops here and names their package.
-foreach(tool x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-g++-posix)
-  string(MAKE_C_IDENTIFIER "QUILLON_${tool}" var)
-  find_program(${var} ${tool})
-  if(NOT ${var})
-    message(FATAL_ERROR "${tool} not found: install the Debian package g++-mingw-w64-x86-64-posix "
-                        "(scripts/install-deps.sh installs every dependency)")
-  endif()
-endforeach()
+set(QUILLON_MINGW_TRIPLET x86_64-w64-mingw32)
+set(QUILLON_MINGW_PACKAGE g++-mingw-w64-x86-64-posix)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-compilers.cmake)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
