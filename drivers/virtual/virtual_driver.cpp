@@ -429,7 +429,10 @@ private:
         std::string path = slot().capturePath;
         const std::int32_t opened = slot().status.captureFiles++;
         if (!path.empty() && slot().faults.captureSeries.load() != 0 && opened > 0) {
-            path += "." + std::to_string(opened);
+            // Appended piece by piece: GCC 12 misreads `"." + std::string` as an
+            // overlapping copy on 32-bit targets and stops the build.
+            path += '.';
+            path += std::to_string(opened);
         }
         char dir[512];
         if (path.empty() && platform::getEnvironment(kCaptureDirVariable, dir, sizeof dir)) {
