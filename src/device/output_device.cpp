@@ -129,10 +129,14 @@ bool prepareDevice(OutputDevice& device) {
                       static_cast<long>(preferred), static_cast<long>(granularity),
                       device.bufferMultiplier.load());
     const std::int64_t multiplier = device.bufferMultiplier.load();
+    // Both factors are bounded before they are multiplied: a driver's size
+    // times the client's multiplier could otherwise overflow.
+    if (preferred < 1 || preferred > kMaxDriverBufferFrames || multiplier < 0) {
+        return false;
+    }
     const std::int64_t frames = (multiplier + 1) * static_cast<std::int64_t>(preferred) * 4;
     // A ring of 8-byte samples must fit: the largest driver sample type.
-    if (preferred < 1 || preferred > kMaxDriverBufferFrames || multiplier < 0 ||
-        frames * 8 > kMaxRingBytes) {
+    if (frames * 8 > kMaxRingBytes) {
         return false;
     }
     device.bufferSize = static_cast<std::int32_t>(preferred);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -142,6 +143,11 @@ TEST_F(DeviceTest, RefusedOpensAnswerMinusOneAndLeaveTheDeviceClosed) {
          [](FakeDriver& d, ipc::DeviceSettings& s) {
              d.preferred = 0x7FFFFFFF;
              s.bufferMultiplier = 0;
+         }},
+        {"absurd buffer size with the largest multiplier", 44100, 16, 2,
+         [](FakeDriver& d, ipc::DeviceSettings& s) {
+             d.preferred = std::numeric_limits<AsioLong>::max() / 2;
+             s.bufferMultiplier = 0x7FFFFFFF;
          }},
         {"negative latency", 44100, 16, 2,
          [](FakeDriver& d, ipc::DeviceSettings&) { d.outputLatency = -1; }},
