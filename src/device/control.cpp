@@ -168,6 +168,7 @@ bool reopenKeepingAudio(OutputDevice& device) {
     // changed the conversion meanwhile: frames in another format cannot play.
     if (audio.frameBytes == device.feedFrameBytes && audio.isFloat == device.feedIsFloat &&
         audio.bits == device.feedBits && audio.rate == device.outputRate.load()) {
+        device.olderReplay = std::move(audio.older);
         device.replay = std::move(audio.frames);
         platform::enterLock(device.deviceLock);
         device.uncountedFrames = audio.uncounted;
@@ -243,8 +244,8 @@ std::int32_t writeStream(OutputDevice& device, const std::uint8_t* data, std::in
     // (a reset pending, a stalled driver): a write that could leave more is
     // refused whole, counting only the room there is now.
     const std::int64_t total = static_cast<std::int64_t>(device.pending.size()) + count;
-    const std::int64_t freeFrames = device.ringFrames - device.queuedFrames.load() -
-                                    static_cast<std::int64_t>(device.replay.size()) / frameBytes;
+    const std::int64_t freeFrames =
+        device.ringFrames - device.queuedFrames.load() - replayFrames(device);
     const std::int64_t room = freeFrames > 0 ? freeFrames * frameBytes : 0;
     if (total - total % frameBytes - room > static_cast<std::int64_t>(ipc::kPayloadSize)) {
         return 1;
@@ -266,7 +267,7 @@ std::int32_t writableBytes(OutputDevice& device) {
     // appears; the client, told there is no room meanwhile, would never push them.
     const bool pendingFrames =
         device.pending.size() >= static_cast<std::size_t>(device.feedFrameBytes);
-    if (pendingFrames || !device.replay.empty()) {
+    if (pendingFrames || replayFrames(device) > 0) {
         feedRing(device, pendingFrames, 0, nullptr, false);
     }
     return clampToInt32(writableSpace(device));
@@ -293,7 +294,7 @@ std::int32_t isPlaying(OutputDevice& device) {
         // held for the seconds a long tail takes to play.
         feedRing(device, true, 0, nullptr, false);
         if (device.resamplerInputRate != 0 || resample::workerCount(*device.resampler) != 0 ||
-            !device.replay.empty()) {
+            replayFrames(device) > 0) {
             return 1;
         }
     } else {
@@ -309,6 +310,49 @@ std::int32_t isPlaying(OutputDevice& device) {
     return queued ? 1 : 0;
 }
 
+bool playOut(OutputDevice& device) {
+    // The driver took nothing for this long: it stopped calling back.
+    constexpr std::int64_t kPlayOutStallMs = 3000;
+    const auto held = [&device] {
+        const std::int64_t frameBytes = device.feedFrameBytes > 0 ? device.feedFrameBytes : 1;
+        // Whole frames held back wait only while no converter feeds the rings.
+        return (device.resampler
+                    ? static_cast<std::int64_t>(resample::workerCount(*device.resampler))
+                    : static_cast<std::int64_t>(device.pending.size()) / frameBytes) +
+               device.queuedFrames.load() + replayFrames(device);
+    };
+    const auto audible = [&device] {
+        return !device.driverStopped && device.switchSeen &&
+               device.pipelineFrames.load() > elapsedFrames(device);
+    };
+    // Nothing to play: a stopped driver stays stopped.
+    if (held() == 0 && !audible()) {
+        return true;
+    }
+    std::int64_t last = -1;
+    std::int64_t progressMs = monotonicMs();
+    for (;;) {
+        feedRing(device, true, 0, nullptr, false);
+        const std::int64_t left = held();
+        if (left == 0 && !audible()) {
+            return true;
+        }
+        if (device.abortWrites || device.resetRequested || device.resetPending) {
+            return false;
+        }
+        const std::int64_t now = monotonicMs();
+        if (left != last) {
+            last = left;
+            progressMs = now;
+        } else if (now - progressMs > kPlayOutStallMs) {
+            platform::logLine("play-out gave up: the driver took nothing for %lld ms",
+                              static_cast<long long>(now - progressMs));
+            return false;
+        }
+        waitForRoom(device);
+    }
+}
+
 void finishPlaying(OutputDevice& device) {
     settleResetRequest(device);
     // Only keep-open mode leaves a stream for the quit: elsewhere close output
@@ -320,30 +364,7 @@ void finishPlaying(OutputDevice& device) {
         resample::workerDrain(*device.resampler)) {
         device.resamplerInputRate = 0;
     }
-    // The driver took nothing for this long: it stopped calling back.
-    constexpr std::int64_t kPlayOutStallMs = 3000;
-    std::int64_t last = -1;
-    std::int64_t progressMs = monotonicMs();
-    for (;;) {
-        feedRing(device, true, 0, nullptr, false);
-        const std::int64_t held =
-            (device.resampler ? resample::workerCount(*device.resampler) : 0) +
-            static_cast<std::int64_t>(device.queuedFrames.load() + device.replay.size());
-        const bool audible = !device.driverStopped && device.switchSeen &&
-                             device.pipelineFrames.load() > elapsedFrames(device);
-        if ((held == 0 && !audible) || device.abortWrites || device.resetRequested ||
-            device.resetPending) {
-            return;
-        }
-        const std::int64_t now = monotonicMs();
-        if (held != last) {
-            last = held;
-            progressMs = now;
-        } else if (now - progressMs > kPlayOutStallMs) {
-            return;
-        }
-        waitForRoom(device);
-    }
+    playOut(device);
 }
 
 std::int32_t setPause(OutputDevice& device, std::int32_t pause) {
@@ -390,7 +411,7 @@ void seekTo(OutputDevice& device, std::int32_t ms) {
     device.uncountedFrames = 0;
     platform::leaveLock(device.deviceLock);
     device.pending.clear();
-    device.replay.clear();
+    forgetKeptFrames(device);
     device.abortWrites = false;
     // A position before the start is the start.
     const std::int64_t position = ms > 0 ? ms : 0;

@@ -52,6 +52,22 @@ inline constexpr std::int64_t kMaxDriverChannels = 4096;
 inline constexpr std::int64_t kMaxDriverBufferFrames = std::int64_t{1} << 20;
 inline constexpr std::int64_t kMaxDriverLatencyFrames = std::int64_t{1} << 24;
 
+// How frames are laid out when they are fed to the converters.
+struct FeedFormat {
+    std::int32_t isFloat = -1;
+    std::int32_t bits = 0;
+    std::int32_t sampleBytes = 0;
+    std::int32_t frameBytes = 0;
+    bool duplicate = false; // one mono sample for two driver channels
+};
+
+// A run of frames in one feed format, numbered as framesConverted counts them.
+struct FeedRun {
+    FeedFormat format;
+    std::int64_t firstFrame = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
 struct OutputDevice {
     // Settings: written by the real-time thread, read by set-up.
     std::atomic<std::uint64_t> notifyWindow{0};
@@ -108,6 +124,13 @@ struct OutputDevice {
     // Frames of this stream taken back from the rings of a closed driver, in
     // the feed format; they go into the rings before anything else.
     std::vector<std::uint8_t> replay;
+    // An open that changes only the feed format keeps the queued frames in the
+    // rings: their copies stay here in the format they were fed in, oldest
+    // first, until they have played. Main thread only.
+    std::vector<FeedRun> olderCopy;
+    // Frames to place in a format older than the current one (taken back at a
+    // re-open, or not yet placed at a format change); they go in before `replay`.
+    std::vector<FeedRun> olderReplay;
 
     // Flags and values the real-time thread reads.
     std::atomic<bool> streamOpen{false};
@@ -231,12 +254,20 @@ bool settleResetRequest(OutputDevice& device);
 // Main thread. Performs a pending reset: closes the driver and opens the same
 // format again, keeping every accepted frame. false when the stream is gone.
 bool reopenIfResetPending(OutputDevice& device);
+// Main thread. Plays everything the stream still holds (rings, replay, held
+// frames, the converter's output) and waits until the driver's pipeline has
+// played it too. Starts a stopped driver. Gives up on an abort, a reset, or
+// 3 s in which the driver took nothing; true when all of it played.
+bool playOut(OutputDevice& device);
+// Main thread. Frames taken back at a re-open not yet in the rings.
+std::int64_t replayFrames(const OutputDevice& device);
 // Main thread. Reads the driver's output latency into pipelineFrames; false
 // (and the old value kept) when the driver reports an absurd one.
 bool readLatencies(OutputDevice& device);
 
 // What a re-open takes back from the rings of the driver it closes.
 struct QueuedAudio {
+    std::vector<FeedRun> older;       // fed in earlier formats; they play first
     std::vector<std::uint8_t> frames; // feed format, oldest first
     std::int32_t uncounted = 0;       // leading frames of the stream before the last open
     std::int32_t frameBytes = 0;
@@ -244,9 +275,18 @@ struct QueuedAudio {
     std::int32_t bits = 0;
     std::uint32_t rate = 0;
 };
-// Main thread, with the driver stopped. Takes the queued frames whose copy is
-// in the current feed format, followed by the replay not yet placed.
+// Main thread, with the driver stopped. Takes the queued frames and the
+// replay not yet placed, each in the format it was fed in.
 QueuedAudio takeQueuedAudio(OutputDevice& device);
+// Main thread. The current feed format.
+FeedFormat currentFeedFormat(const OutputDevice& device);
+// Main thread, during an open that keeps the rings. The previous stream's
+// frames not yet in the rings (the replay, whole frames held back) go in
+// before the new stream's; when the feed format changed (`before` is the old
+// one) the queued frames' copies are kept in it, so a reset loses none of them.
+void keepPreviousFrames(OutputDevice& device, const FeedFormat& before, bool formatChanged);
+// Main thread, when the rings are emptied: forgets every kept copy and replay.
+void forgetKeptFrames(OutputDevice& device);
 // Main thread. Waits until a buffer switch frees room, or a short while.
 void waitForRoom(OutputDevice& device);
 // Any thread. Milliseconds of a monotonic clock, for bounds measured in seconds.

@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "device/device_state.h"
 #include "device/driver_list.h"
@@ -353,7 +355,8 @@ bool createChannelBuffers(OutputDevice& device, std::int32_t channels) {
 // Main thread. Sizes the feed-format copy of the rings for the feed format
 // just set; `emptied` when the open emptied the rings.
 void sizeFeedCopy(OutputDevice& device, bool emptied, bool feedChanged) {
-    // Queued frames fed in another format keep no usable copy.
+    // The copy starts anew; queued frames fed in another format have theirs
+    // in olderCopy by now.
     if (emptied || feedChanged) {
         device.copyFreshFrom = device.framesConverted;
         device.replay.clear();
@@ -371,6 +374,22 @@ void sizeFeedCopy(OutputDevice& device, bool emptied, bool feedChanged) {
         device.feedCopy.clear();
         device.feedCopy.shrink_to_fit();
     }
+}
+
+// Main thread, during an open that will empty the rings. The converter engaged
+// for the new stream holds nothing of the old one, so it is set aside while
+// the old frames, in the old feed format, play. A paused stream is lifted: the
+// open ends the pause anyway, and its frames were accepted.
+void playOutPreviousStream(OutputDevice& device) {
+    std::unique_ptr<resample::ResamplerRequest> next = std::move(device.resampler);
+    if (device.paused.exchange(false) && !device.driverStopped) {
+        device.driverStopped = true; // a pause stopped it without saying so
+    }
+    if (!playOut(device)) {
+        platform::logLine("open: %d frames of the previous stream did not play",
+                          device.queuedFrames.load());
+    }
+    device.resampler = std::move(next);
 }
 
 std::int32_t failOpen(OutputDevice& device) {
@@ -520,7 +539,14 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
     const bool identical = !rateChanged && !floatChanged && !bitsChanged && !channelsChanged &&
                            duplicate == device.monoDuplicating;
 
+    const FeedFormat before = currentFeedFormat(device);
     if (!identical) {
+        // New rings are about to replace the old ones: what the previous
+        // stream still holds plays out first, the old converter's tail that
+        // configureResampler pushed in included.
+        if ((rateChanged || channelsChanged) && device.streamOpen) {
+            playOutPreviousStream(device);
+        }
         if ((rateChanged || channelsChanged) && !device.driverStopped) {
             stopAndSilence(device);
             device.abortWrites = true;
@@ -557,10 +583,17 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
         }
         device.monoDuplicating = duplicate;
     }
-    const std::int32_t previousFeedFrameBytes = device.feedFrameBytes;
     device.feedFrameBytes = device.feedSampleBytes * channels;
-    sizeFeedCopy(device, rateChanged || channelsChanged,
-                 floatChanged || bitsChanged || previousFeedFrameBytes != device.feedFrameBytes);
+    const bool emptied = rateChanged || channelsChanged;
+    const bool feedChanged = floatChanged || bitsChanged ||
+                             before.frameBytes != device.feedFrameBytes ||
+                             before.duplicate != device.monoDuplicating;
+    if (emptied) {
+        forgetKeptFrames(device);
+    } else {
+        keepPreviousFrames(device, before, feedChanged);
+    }
+    sizeFeedCopy(device, emptied, feedChanged);
 
     {
         DeviceLockGuard guard(device);
@@ -580,8 +613,10 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
             device.uncountedFrames =
                 static_cast<std::int32_t>(left < 0 ? 0 : (left > (1 << 30) ? (1 << 30) : left));
         } else {
-            // Audio of the previous stream still queued plays, uncounted.
-            device.uncountedFrames = device.queuedFrames.load();
+            // Audio of the previous stream still queued, or still to be
+            // placed before the new stream's, plays uncounted.
+            device.uncountedFrames =
+                device.queuedFrames.load() + static_cast<std::int32_t>(replayFrames(device));
         }
         device.framesPlayed = 0;
         device.bytesWritten = 0;
@@ -618,8 +653,10 @@ void closeDriverBuffers(OutputDevice& device) {
     releaseResampler(device);
     device.pending.clear();
     device.pending.shrink_to_fit();
-    device.replay.clear();
+    forgetKeptFrames(device);
     device.replay.shrink_to_fit();
+    device.olderCopy.shrink_to_fit();
+    device.olderReplay.shrink_to_fit();
     device.feedCopy.clear();
     device.feedCopy.shrink_to_fit();
     if (device.timerRaised) {

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "device/device_state.h"
 
@@ -43,30 +45,47 @@ asio::ASIOTime* onBufferSwitchTimeInfo(asio::ASIOTime*, asio::AsioLong, asio::AS
 const asio::ASIOCallbacks kCallbacks{onBufferSwitch, onSampleRateDidChange, onAsioMessage,
                                      onBufferSwitchTimeInfo};
 
+// How the frames being placed are laid out: the current feed format, or an
+// older one with converters of its own.
+struct Layout {
+    std::size_t stride = 0;      // bytes per frame
+    std::size_t sampleBytes = 0; // bytes per sample
+    bool duplicate = false;
+    const convert::Converter* const* converters = nullptr; // per channel; null: the rings'
+};
+
+Layout currentLayout(const OutputDevice& device) {
+    return Layout{static_cast<std::size_t>(device.feedFrameBytes),
+                  static_cast<std::size_t>(device.feedSampleBytes), device.monoDuplicating,
+                  nullptr};
+}
+
 // Under deviceLock. Converts n frames into the rings at ringWriteIndex, one
 // contiguous run per channel and ring segment.
-void convertFrames(OutputDevice& device, const std::uint8_t* source, std::int32_t n) {
-    const auto stride = static_cast<std::size_t>(device.feedFrameBytes);
+void convertFrames(OutputDevice& device, const Layout& layout, const std::uint8_t* source,
+                   std::int32_t n) {
+    const std::size_t stride = layout.stride;
     const std::int32_t first = std::min(n, device.ringFrames - device.ringWriteIndex);
     const std::int32_t second = n - first;
     for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
         const ChannelRing& ring = device.channelRings[c];
+        const convert::Converter* converter =
+            layout.converters != nullptr ? layout.converters[c] : ring.converter;
         // A duplicated mono stream has one sample per frame for both channels.
-        const std::uint8_t* src =
-            source +
-            (device.monoDuplicating ? 0 : c * static_cast<std::size_t>(device.feedSampleBytes));
+        const std::uint8_t* src = source + (layout.duplicate ? 0 : c * layout.sampleBytes);
         const auto bytes = static_cast<std::size_t>(ring.bytesPerSample);
-        ring.converter->run(
-            src, stride, ring.ring.get() + static_cast<std::size_t>(device.ringWriteIndex) * bytes,
-            static_cast<std::size_t>(first));
+        converter->run(src, stride,
+                       ring.ring.get() + static_cast<std::size_t>(device.ringWriteIndex) * bytes,
+                       static_cast<std::size_t>(first));
         if (second > 0) {
-            ring.converter->run(src + static_cast<std::size_t>(first) * stride, stride,
-                                ring.ring.get(), static_cast<std::size_t>(second));
+            converter->run(src + static_cast<std::size_t>(first) * stride, stride, ring.ring.get(),
+                           static_cast<std::size_t>(second));
         }
     }
-    // The copy keeps the same frame index as the rings.
+    // The copy keeps the same frame index as the rings. Frames of an older
+    // format keep theirs in olderCopy instead.
     const std::size_t copyBytes = static_cast<std::size_t>(device.ringFrames) * stride;
-    if (device.feedCopy.size() == copyBytes) {
+    if (layout.converters == nullptr && device.feedCopy.size() == copyBytes) {
         const std::size_t at = static_cast<std::size_t>(device.ringWriteIndex) * stride;
         std::memcpy(device.feedCopy.data() + at, source, static_cast<std::size_t>(first) * stride);
         if (second > 0) {
@@ -86,9 +105,9 @@ void convertFrames(OutputDevice& device, const std::uint8_t* source, std::int32_
 // `mayWait`, but gives up on an abort, a pause, a reset, or 3 s in which the
 // driver freed no room. Returns the frames placed.
 template <typename StartRule>
-std::int64_t placeFrames(OutputDevice& device, const std::uint8_t* source, std::int64_t frames,
-                         bool mayWait, StartRule startRule) {
-    const auto frameBytes = static_cast<std::int64_t>(device.feedFrameBytes);
+std::int64_t placeFrames(OutputDevice& device, const Layout& layout, const std::uint8_t* source,
+                         std::int64_t frames, bool mayWait, StartRule startRule) {
+    const auto frameBytes = static_cast<std::int64_t>(layout.stride);
     std::int64_t placed = 0;
     std::int64_t progressMs = monotonicMs();
     while (!device.abortWrites) {
@@ -96,7 +115,7 @@ std::int64_t placeFrames(OutputDevice& device, const std::uint8_t* source, std::
         const std::int64_t room = device.ringFrames - device.queuedFrames.load();
         const auto n = static_cast<std::int32_t>(std::min(frames - placed, room));
         if (n > 0) {
-            convertFrames(device, source + placed * frameBytes, n);
+            convertFrames(device, layout, source + placed * frameBytes, n);
             device.queuedFrames.fetch_add(n);
         }
         platform::leaveLock(device.deviceLock);
@@ -124,17 +143,111 @@ std::int64_t placeFrames(OutputDevice& device, const std::uint8_t* source, std::
     return placed;
 }
 
-// Main thread. Places the frames taken back at a re-open, before anything
-// newer. true when none are left.
+std::int64_t runFrames(const FeedRun& run) {
+    return run.format.frameBytes > 0
+               ? static_cast<std::int64_t>(run.bytes.size()) / run.format.frameBytes
+               : 0;
+}
+
+// Main thread. Keeps the copy of `n` frames of an older format just placed
+// from `source`, numbered from `firstFrame`, so that a reset can take them back.
+void keepOlderCopy(OutputDevice& device, const FeedFormat& format, std::int64_t firstFrame,
+                   const std::uint8_t* source, std::int64_t n) {
+    if (n <= 0) {
+        return;
+    }
+    // Runs that have played are of no more use.
+    const std::int64_t consumed = device.framesConverted - device.queuedFrames.load();
+    while (!device.olderCopy.empty() &&
+           device.olderCopy.front().firstFrame + runFrames(device.olderCopy.front()) <= consumed) {
+        device.olderCopy.erase(device.olderCopy.begin());
+    }
+    const auto bytes = static_cast<std::size_t>(n) * static_cast<std::size_t>(format.frameBytes);
+    try {
+        if (!device.olderCopy.empty()) {
+            FeedRun& last = device.olderCopy.back();
+            if (last.format.isFloat == format.isFloat && last.format.bits == format.bits &&
+                last.format.frameBytes == format.frameBytes &&
+                last.format.duplicate == format.duplicate &&
+                last.firstFrame + runFrames(last) == firstFrame) {
+                last.bytes.insert(last.bytes.end(), source, source + bytes);
+                return;
+            }
+        }
+        device.olderCopy.push_back(FeedRun{format, firstFrame, {source, source + bytes}});
+    } catch (const std::bad_alloc&) {
+        // Plays on without: a reset would then lose these frames, nothing else.
+        platform::logLine("no memory to keep %lld queued frames for a reset",
+                          static_cast<long long>(n));
+    }
+}
+
+// Main thread. Places the first run of an older format; true when it is all in.
+template <typename StartRule>
+bool placeOlderRun(OutputDevice& device, bool mayWait, StartRule startRule) {
+    FeedRun& run = device.olderReplay.front();
+    const FeedFormat& format = run.format;
+    std::vector<const convert::Converter*> converters(device.activeChannels, nullptr);
+    const std::uint32_t sourceChannels = format.duplicate ? 1 : device.activeChannels;
+    bool usable =
+        format.sampleBytes > 0 &&
+        static_cast<std::int64_t>(sourceChannels) * format.sampleBytes == format.frameBytes;
+    for (std::uint32_t c = 0; usable && c < device.activeChannels; ++c) {
+        converters[c] = convert::selectConverter(device.channelRings[c].sampleType, format.isFloat,
+                                                 format.bits);
+        usable = converters[c] != nullptr;
+    }
+    if (!usable) {
+        // Only a driver that came back with other channels gets here.
+        platform::logLine("%lld frames of an earlier format no longer fit the driver",
+                          static_cast<long long>(runFrames(run)));
+        device.olderReplay.erase(device.olderReplay.begin());
+        return true;
+    }
+    const Layout layout{static_cast<std::size_t>(format.frameBytes),
+                        static_cast<std::size_t>(format.sampleBytes), format.duplicate,
+                        converters.data()};
+    const std::int64_t frames = runFrames(run);
+    const std::int64_t firstFrame = device.framesConverted;
+    const std::int64_t placed =
+        placeFrames(device, layout, run.bytes.data(), frames, mayWait, startRule);
+    keepOlderCopy(device, format, firstFrame, run.bytes.data(), placed);
+    if (placed == frames) {
+        device.olderReplay.erase(device.olderReplay.begin());
+        return true;
+    }
+    run.bytes.erase(run.bytes.begin(),
+                    run.bytes.begin() +
+                        static_cast<std::ptrdiff_t>(static_cast<std::size_t>(placed) *
+                                                    static_cast<std::size_t>(format.frameBytes)));
+    return false;
+}
+
+// Main thread. Places the frames taken back at a re-open, older formats
+// first, before anything newer. true when none are left.
 bool placeReplay(OutputDevice& device, bool startNow, std::int32_t byteCount, bool mayWait) {
+    const auto startRule = [&] {
+        return startNow || writableSpace(device) < 2 * static_cast<std::int64_t>(byteCount);
+    };
+    while (!device.olderReplay.empty()) {
+        const bool done = placeOlderRun(device, mayWait, startRule);
+        if (device.abortWrites) {
+            // A stop path drops queued audio by design; the replay goes with it.
+            device.olderReplay.clear();
+            device.replay.clear();
+            return true;
+        }
+        if (!done) {
+            return false;
+        }
+    }
     if (device.replay.empty()) {
         return true;
     }
     const auto frameBytes = static_cast<std::size_t>(device.feedFrameBytes);
     const auto frames = static_cast<std::int64_t>(device.replay.size() / frameBytes);
-    const std::int64_t placed = placeFrames(device, device.replay.data(), frames, mayWait, [&] {
-        return startNow || writableSpace(device) < 2 * static_cast<std::int64_t>(byteCount);
-    });
+    const std::int64_t placed = placeFrames(device, currentLayout(device), device.replay.data(),
+                                            frames, mayWait, startRule);
     if (device.abortWrites || placed == frames) {
         // A stop path drops queued audio by design; the replay goes with it.
         device.replay.clear();
@@ -168,6 +281,11 @@ void waitForRoom(OutputDevice& device) {
     }
 }
 
+FeedFormat currentFeedFormat(const OutputDevice& device) {
+    return FeedFormat{device.feedIsFloat, device.feedBits, device.feedSampleBytes,
+                      device.feedFrameBytes, device.monoDuplicating};
+}
+
 QueuedAudio takeQueuedAudio(OutputDevice& device) {
     QueuedAudio audio;
     audio.frameBytes = device.feedFrameBytes;
@@ -177,26 +295,114 @@ QueuedAudio takeQueuedAudio(OutputDevice& device) {
     const auto stride = static_cast<std::size_t>(device.feedFrameBytes);
     platform::enterLock(device.deviceLock);
     const std::int64_t queued = device.queuedFrames.load();
+    const std::int64_t readIndex = device.ringReadIndex;
+    const std::int64_t uncountedFrames = device.uncountedFrames;
+    platform::leaveLock(device.deviceLock);
     const std::int64_t consumed = device.framesConverted - queued;
-    // Frames fed before a format-only change have no usable copy.
-    const std::int64_t stale = std::clamp<std::int64_t>(device.copyFreshFrom - consumed, 0, queued);
-    const std::int64_t keep = queued - stale;
+
+    // Frames fed in an earlier format come first; their copies are their own.
+    std::int64_t taken = 0;
+    std::int64_t coveredEnd = consumed;
+    for (FeedRun& run : device.olderCopy) {
+        const std::int64_t end = run.firstFrame + runFrames(run);
+        if (end <= consumed) {
+            continue;
+        }
+        const std::int64_t from = std::max(run.firstFrame, consumed);
+        const auto skip = static_cast<std::size_t>(from - run.firstFrame) *
+                          static_cast<std::size_t>(run.format.frameBytes);
+        audio.older.push_back(
+            FeedRun{run.format,
+                    from,
+                    {run.bytes.begin() + static_cast<std::ptrdiff_t>(skip), run.bytes.end()}});
+        taken += end - from;
+        coveredEnd = std::max(coveredEnd, end);
+    }
+    device.olderCopy.clear();
+    // Not yet placed, so behind every queued frame of an older format.
+    for (FeedRun& run : device.olderReplay) {
+        audio.older.push_back(std::move(run));
+    }
+    device.olderReplay.clear();
+
+    // Then the frames whose copy is in the current format. Frames fed before a
+    // change whose copy could not be kept (no memory) are lost.
+    const std::int64_t from = std::max({consumed, coveredEnd, device.copyFreshFrom});
+    const std::int64_t keep = std::max<std::int64_t>(device.framesConverted - from, 0);
     if (keep > 0 && stride > 0 &&
         device.feedCopy.size() == static_cast<std::size_t>(device.ringFrames) * stride) {
-        const std::int64_t start = (device.ringReadIndex + stale) % device.ringFrames;
+        const std::int64_t start = (readIndex + (from - consumed)) % device.ringFrames;
         const std::int64_t first = std::min<std::int64_t>(keep, device.ringFrames - start);
         const std::uint8_t* copy = device.feedCopy.data();
         audio.frames.assign(copy + static_cast<std::size_t>(start) * stride,
                             copy + static_cast<std::size_t>(start + first) * stride);
         audio.frames.insert(audio.frames.end(), copy,
                             copy + static_cast<std::size_t>(keep - first) * stride);
+        taken += keep;
     }
-    const std::int64_t uncounted = device.uncountedFrames - stale;
+    // The lost frames are the oldest still queued: the uncounted ones first.
+    const std::int64_t stale = std::max<std::int64_t>(queued - taken, 0);
+    const std::int64_t uncounted = uncountedFrames - stale;
     audio.uncounted = static_cast<std::int32_t>(uncounted > 0 ? uncounted : 0);
-    platform::leaveLock(device.deviceLock);
     audio.frames.insert(audio.frames.end(), device.replay.begin(), device.replay.end());
     device.replay.clear();
     return audio;
+}
+
+void keepPreviousFrames(OutputDevice& device, const FeedFormat& before, bool formatChanged) {
+    // Whole frames held back (a write during a pause or a reset): in the old
+    // feed format, since only a stream without a converter holds any.
+    std::vector<std::uint8_t> held;
+    if (before.frameBytes > 0 &&
+        device.pending.size() >= static_cast<std::size_t>(before.frameBytes)) {
+        const std::size_t whole =
+            device.pending.size() -
+            device.pending.size() % static_cast<std::size_t>(before.frameBytes);
+        held.assign(device.pending.begin(),
+                    device.pending.begin() + static_cast<std::ptrdiff_t>(whole));
+    }
+    if (!formatChanged) {
+        device.replay.insert(device.replay.end(), held.begin(), held.end());
+        return;
+    }
+    platform::enterLock(device.deviceLock);
+    const std::int64_t queued = device.queuedFrames.load();
+    const std::int64_t readIndex = device.ringReadIndex;
+    platform::leaveLock(device.deviceLock);
+    const std::int64_t consumed = device.framesConverted - queued;
+    const std::int64_t coveredEnd =
+        device.olderCopy.empty()
+            ? consumed
+            : device.olderCopy.back().firstFrame + runFrames(device.olderCopy.back());
+    const std::int64_t from = std::max({consumed, coveredEnd, device.copyFreshFrom});
+    const auto stride = static_cast<std::size_t>(before.frameBytes);
+    const std::int64_t n = device.framesConverted - from;
+    if (n > 0 && stride > 0 &&
+        device.feedCopy.size() == static_cast<std::size_t>(device.ringFrames) * stride) {
+        // The copy is a ring too: at most two pieces, kept as one run.
+        const std::int64_t start = (readIndex + (from - consumed)) % device.ringFrames;
+        const std::int64_t first = std::min<std::int64_t>(n, device.ringFrames - start);
+        const std::uint8_t* copy = device.feedCopy.data();
+        keepOlderCopy(device, before, from, copy + static_cast<std::size_t>(start) * stride, first);
+        keepOlderCopy(device, before, from + first, copy, n - first);
+    }
+    try {
+        if (!device.replay.empty()) {
+            device.olderReplay.push_back(FeedRun{before, 0, std::move(device.replay)});
+        }
+        if (!held.empty()) {
+            device.olderReplay.push_back(FeedRun{before, 0, std::move(held)});
+        }
+    } catch (const std::bad_alloc&) {
+        platform::logLine("no memory to keep the previous stream's last frames");
+    }
+    device.replay.clear();
+}
+
+void forgetKeptFrames(OutputDevice& device) {
+    device.olderCopy.clear();
+    device.olderReplay.clear();
+    device.replay.clear();
 }
 
 const asio::ASIOCallbacks& driverCallbacks() {
@@ -216,12 +422,21 @@ OutputDevice* callbackDevice() {
     return gCallbackDevice.load(std::memory_order_acquire);
 }
 
+std::int64_t replayFrames(const OutputDevice& device) {
+    std::int64_t frames =
+        device.feedFrameBytes > 0
+            ? static_cast<std::int64_t>(device.replay.size()) / device.feedFrameBytes
+            : 0;
+    for (const FeedRun& run : device.olderReplay) {
+        frames += runFrames(run);
+    }
+    return frames;
+}
+
 std::int64_t writableSpace(const OutputDevice& device) {
     std::int64_t free = device.ringFrames - device.queuedFrames.load();
     // Frames taken back at a re-open claim the room first.
-    if (device.feedFrameBytes > 0) {
-        free -= static_cast<std::int64_t>(device.replay.size()) / device.feedFrameBytes;
-    }
+    free -= replayFrames(device);
     if (free <= 0) {
         return 0;
     }
@@ -292,7 +507,8 @@ void feedFromResampler(OutputDevice& device, bool startNow, std::int32_t byteCou
         most > 0 ? resample::workerPeek(request, static_cast<std::int32_t>(most)) : 0;
     const std::int64_t frames = count / frameBytes;
     // The rings only empty meanwhile, so this is one pass but for an abort.
-    const std::int64_t placed = placeFrames(device, request.outputData, frames, mayWait, startRule);
+    const std::int64_t placed =
+        placeFrames(device, currentLayout(device), request.outputData, frames, mayWait, startRule);
     // After an abort the rest goes: the stream is being stopped or moved.
     const std::int64_t used = device.abortWrites ? count : placed * frameBytes;
     if (used > 0) {
@@ -311,7 +527,7 @@ bool pushResamplerOutput(OutputDevice& device) {
     for (;;) {
         feedRing(device, true, 0, nullptr);
         const std::uint32_t left = resample::workerCount(*device.resampler);
-        if (left == 0 && device.replay.empty()) {
+        if (left == 0 && replayFrames(device) == 0) {
             return true;
         }
         // Nothing drains while paused, and a driver asking for a reset, or one
@@ -359,12 +575,14 @@ void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount, const
     const auto frames = static_cast<std::int64_t>(size / frameBytes);
     const std::size_t tail = size % frameBytes;
 
-    const std::int64_t placed = placeFrames(device, source, frames, mayWait, [&] {
-        const std::int64_t space = (device.ringFrames - device.queuedFrames.load()) *
-                                       static_cast<std::int64_t>(device.inputBytesPerFrame.load()) -
-                                   static_cast<std::int64_t>(tail);
-        return startNow || space < 2 * static_cast<std::int64_t>(byteCount);
-    });
+    const std::int64_t placed =
+        placeFrames(device, currentLayout(device), source, frames, mayWait, [&] {
+            const std::int64_t space =
+                (device.ringFrames - device.queuedFrames.load()) *
+                    static_cast<std::int64_t>(device.inputBytesPerFrame.load()) -
+                static_cast<std::int64_t>(tail);
+            return startNow || space < 2 * static_cast<std::int64_t>(byteCount);
+        });
 
     // What stays behind: whatever was not placed, or after an abort only the
     // incomplete frame.

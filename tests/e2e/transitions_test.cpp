@@ -53,6 +53,7 @@ std::vector<std::uint32_t> readCodes(const std::string& path) {
         return {};
     }
     const int bytes = header[34] / 8;
+    const int channels = header[22];
     std::vector<std::uint32_t> codes;
     for (std::size_t at = 0; at + static_cast<std::size_t>(bytes) <= file.size(); at += bytes) {
         std::int32_t value = 0;
@@ -61,13 +62,20 @@ std::vector<std::uint32_t> readCodes(const std::string& path) {
         }
         // Sign-extended to 32 bits, then the top 16 bits are the client's sample.
         codes.push_back(static_cast<std::uint32_t>(value >> 16) & 0xFFFFu);
+        // A mono stream carries the up counter alone: its pair is implied,
+        // and silence stays silence.
+        if (channels == 1) {
+            codes.push_back(codes.back() == 0 ? 0 : ~codes.back() & 0xFFFFu);
+        }
     }
     return codes;
 }
 
-Tally tally(const std::vector<std::string>& files) {
+// Counts the counter values first..last (all frames of the test by default).
+Tally tally(const std::vector<std::string>& files, std::uint32_t first = 1,
+            std::uint32_t end = kFrames) {
     Tally t;
-    std::uint32_t last = 0;
+    std::uint32_t last = first - 1;
     std::uint32_t silence = 0;
     for (const std::string& path : files) {
         const std::vector<std::uint32_t> codes = readCodes(path);
@@ -92,7 +100,7 @@ Tally tally(const std::vector<std::string>& files) {
             silence = 0;
         }
     }
-    t.lost += kFrames - last;
+    t.lost += end > last ? end - last : 0;
     return t;
 }
 
@@ -126,11 +134,7 @@ protected:
     // Closes the output and counts what reached the driver.
     Tally finish() {
         closeOutput(false);
-        std::vector<std::string> files{capture_};
-        for (int n = 1; n < device().status.captureFiles.load(); ++n) {
-            files.push_back(capture_ + "." + std::to_string(n));
-        }
-        Tally t = tally(files);
+        Tally t = tally(captureFiles());
         const double silenceMs = t.silentInside * 1000.0 / kRate;
         const double gapMs = device().status.longestReopenGapUs.load() / 1000.0;
         std::printf("[ %s ] lost %u, repeated %u, re-opens %d, silence inserted %.1f ms, "
@@ -147,6 +151,14 @@ protected:
     }
 
     int reopens() { return device().status.initCalls.load() - 1; }
+
+    std::vector<std::string> captureFiles() {
+        std::vector<std::string> files{capture_};
+        for (int n = 1; n < device().status.captureFiles.load(); ++n) {
+            files.push_back(capture_ + "." + std::to_string(n));
+        }
+        return files;
+    }
 
     std::string capture_;
     std::int32_t played_ = 0;
@@ -288,6 +300,162 @@ TEST_F(Transitions, SeveralResetsInARow) {
     EXPECT_EQ(device().status.messagesSent.load(), kResets);
     EXPECT_EQ(reopens(), kResets);
     finish();
+}
+
+// ------------------------------------------------- track changes in keep-open mode
+
+// A player in keep-open mode changes tracks with an open that follows a close
+// keeping the output: what the first track still has queued must play before
+// the second, whatever the second's format.
+class TrackChange : public Transitions {
+protected:
+    // Frames per track; two tracks stay below the 16-bit counter's wrap.
+    static constexpr std::uint32_t kTrack = 30000;
+
+    void keepOpen(bool resample = false) {
+        startCapture();
+        ipc::DeviceSettings settings;
+        settings.keepDriverOpen = true;
+        if (resample) {
+            settings.resampleEnable = true;
+            settings.resampleRate = 48000;
+            settings.resampleQuality = 2;
+            settings.resamplerPriority = 2;
+        }
+        applySettings(kDevice, settings);
+    }
+
+    // The 16-bit counter, in 24-bit samples whose low byte is zero: a 16-bit
+    // driver plays exactly the codes a 16-bit stream would give.
+    static std::vector<std::uint8_t> counter24(std::uint32_t first, std::uint32_t count,
+                                               int channels) {
+        const std::vector<std::uint8_t> narrow = counterFrames(first, count, 16, channels);
+        std::vector<std::uint8_t> wide;
+        wide.reserve(narrow.size() / 2 * 3);
+        for (std::size_t i = 0; i + 1 < narrow.size(); i += 2) {
+            wide.insert(wide.end(), {0, narrow[i], narrow[i + 1]});
+        }
+        return wide;
+    }
+
+    // Opens a track, checks that both positions start from 0, and writes `audio`.
+    void track(int rate, int bits, int channels, const std::vector<std::uint8_t>& audio) {
+        ASSERT_GE(main(ipc::kMainOpen, rate, bits, channels), 0);
+        EXPECT_EQ(realTime(ipc::kRtWrittenPosition), 0);
+        EXPECT_EQ(realTime(ipc::kRtOutputPosition), 0);
+        ASSERT_TRUE(writeAll(audio));
+    }
+
+    // Lets the last track play to its end and checks its positions.
+    void lastTrackPlayed(std::uint32_t frames, int rate) {
+        waitPlayed();
+        played_ = realTime(ipc::kRtOutputPosition);
+        written_ = realTime(ipc::kRtWrittenPosition);
+        EXPECT_EQ(written_, static_cast<std::int32_t>(std::int64_t{frames} * 1000 / rate));
+        EXPECT_NEAR(played_, written_, 1);
+    }
+
+    // A quit in keep-open mode plays what is left and closes the capture.
+    void quit() {
+        int exitCode = -1;
+        ASSERT_TRUE(client::quitServer(connection_, &exitCode, 30000)) << connection_.error;
+        EXPECT_EQ(exitCode, 0);
+    }
+
+    // Counts counter values first..end over the capture files from `fromFile` on.
+    Tally count(std::uint32_t first, std::uint32_t end, std::size_t fromFile = 0) {
+        std::vector<std::string> files = captureFiles();
+        files.erase(files.begin(),
+                    files.begin() + static_cast<std::ptrdiff_t>(std::min(fromFile, files.size())));
+        const Tally t = tally(files, first, end);
+        std::printf("[ %s ] lost %u, repeated %u, silence inserted %.1f ms, re-opens %d, "
+                    "played %d ms of %d ms\n",
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name(), t.lost,
+                    t.repeated, t.silentInside * 1000.0 / kRate, reopens(), played_, written_);
+        EXPECT_EQ(t.fault, "");
+        EXPECT_EQ(t.lost, 0u);
+        EXPECT_EQ(t.repeated, 0u);
+        EXPECT_EQ(t.counted, end - first + 1);
+        return t;
+    }
+};
+
+TEST_F(TrackChange, ChannelCountChangePlaysTheFirstTrackOut) {
+    keepOpen();
+    track(kRate, 16, 2, counterFrames(1, kTrack, 16, 2));
+    closeOutput(true);
+    // Mono: one driver channel, new buffers and new rings.
+    track(kRate, 16, 1, counterFrames(kTrack + 1, kTrack, 16, 1));
+    lastTrackPlayed(kTrack, kRate);
+    quit();
+    EXPECT_EQ(device().status.bufferChannels.load(), 1);
+    count(1, 2 * kTrack);
+}
+
+TEST_F(TrackChange, RateChangePlaysTheFirstTrackOut) {
+    keepOpen();
+    track(kRate, 16, 2, counterFrames(1, kTrack, 16, 2));
+    closeOutput(true);
+    track(48000, 16, 2, counterFrames(kTrack + 1, kTrack, 16, 2));
+    lastTrackPlayed(kTrack, 48000);
+    quit();
+    EXPECT_EQ(device().status.sampleRateHz.load(), 48000);
+    count(1, 2 * kTrack);
+}
+
+TEST_F(TrackChange, ResampledTrackThenChannelCountChangePlaysTheConverterTail) {
+    // 44.1 kHz converted to 48 kHz, then a 48 kHz mono track that needs no
+    // converter: the first's converter is flushed into the rings, which must
+    // then play out before the buffers are made anew for one channel.
+    constexpr std::uint32_t kShort = 20000;
+    keepOpen(true);
+    // Counting from 10001 keeps both channels far from silence at the edges.
+    track(kRate, 16, 2, counterFrames(10001, kShort, 16, 2));
+    closeOutput(true);
+    track(48000, 16, 1, counterFrames(10001 + kShort, kShort, 16, 1));
+    lastTrackPlayed(kShort, 48000);
+    quit();
+    const std::vector<std::string> files = captureFiles();
+    ASSERT_EQ(files.size(), 2u);
+    // The converted track, not bit-exact, is counted by its length: every
+    // frame it holds is non-silent, the underruns' silence is not.
+    const std::vector<std::uint32_t> codes = readCodes(files[0]);
+    std::int64_t sounding = 0;
+    for (std::size_t i = 0; i + 1 < codes.size(); i += 2) {
+        sounding += codes[i] != 0 || codes[i + 1] != 0 ? 1 : 0;
+    }
+    const std::int64_t expected = (std::int64_t{kShort} * 48000 * 2 + kRate) / (2 * kRate);
+    std::printf("[ converted track ] %lld frames of %lld expected\n",
+                static_cast<long long>(sounding), static_cast<long long>(expected));
+    EXPECT_NEAR(sounding, expected, 1);
+    count(10001 + kShort, 10000 + 2 * kShort, 1);
+}
+
+TEST_F(TrackChange, BitDepthChangeThenResetKeepsFramesOfBothDepths) {
+    // A 16-bit track, then a 24-bit one at the same rate: the open keeps the
+    // rings, still holding 16-bit frames, and the 24-bit frames queue behind
+    // them. A reset then, within one ring's length, re-opens the driver. The
+    // stepped clock fixes how much of each is queued at that moment.
+    useSteppedClock(device());
+    keepOpen();
+    track(kRate, 16, 2, counterFrames(1, kTrack, 16, 2));
+    closeOutput(true);
+    constexpr std::uint32_t kBefore = 1000; // 24-bit frames queued before the reset
+    track(kRate, 24, 2, counter24(kTrack + 1, kBefore, 2));
+    // The driver has taken whole halves only, fewer than the 16-bit track holds.
+    const std::int64_t taken = std::int64_t{device().status.bufferSwitches.load()} * 512;
+    ASSERT_LT(taken, kTrack) << "no 16-bit frame was left queued";
+    const std::int32_t writtenBefore = realTime(ipc::kRtWrittenPosition);
+    realTime(ipc::kRtResetRequest);
+    main(ipc::kMainQueryWritable);
+    EXPECT_EQ(reopens(), 1);
+    EXPECT_EQ(realTime(ipc::kRtWrittenPosition), writtenBefore);
+    ASSERT_TRUE(writeAll(counter24(kTrack + kBefore + 1, kTrack - kBefore, 2)));
+    // More switches than the rings hold frames: everything queued plays.
+    advanceClock(12);
+    lastTrackPlayed(kTrack, kRate);
+    quit();
+    count(1, 2 * kTrack);
 }
 
 } // namespace
