@@ -147,7 +147,7 @@ def worst_error(tables, lo, hi, steps):
 
 
 def render(tables):
-    names = [("besselI0Small", 13), ("besselI0Middle", 14), ("besselI0Large", 9)]
+    names = [("kBesselI0Small", 13), ("kBesselI0Middle", 14), ("kBesselI0Large", 9)]
     lines = [
         "#pragma once",
         "",

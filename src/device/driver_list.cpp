@@ -11,7 +11,7 @@ namespace quillon::device {
 namespace {
 
 // Handed out when even the list record cannot be allocated, so callers never see null.
-DriverList g_emptyList{nullptr, 0, -1, false};
+DriverList gEmptyList{nullptr, 0, -1, false};
 
 struct Builder {
     DriverList* list;
@@ -72,7 +72,7 @@ bool instantiate(DriverList& list, DriverEntry& entry, asio::IASIO** current) {
 DriverList* readDriverList() {
     auto* list = new (std::nothrow) DriverList{};
     if (list == nullptr) {
-        return &g_emptyList;
+        return &gEmptyList;
     }
     Builder builder{list, nullptr};
     platform::enumerateDriverKeys(appendEntry, &builder);
@@ -85,7 +85,7 @@ DriverList* readDriverList() {
 }
 
 void freeDriverList(DriverList* list) {
-    if (list == nullptr || list == &g_emptyList) {
+    if (list == nullptr || list == &gEmptyList) {
         return;
     }
     // Last to first: the list is singly linked, so collect the nodes first.

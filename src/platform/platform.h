@@ -85,11 +85,15 @@ Handle* threadHandle(Thread* thread);
 bool terminateThread(Thread* thread, unsigned exitCode);
 // Releases the handle; a thread still running is detached.
 void closeThread(Thread* thread);
+// The bounds every thread of the server is ended within.
+inline constexpr std::uint32_t kThreadEndWaitMs = 5000;
+inline constexpr std::uint32_t kThreadEndAfterTerminateMs = 3000;
 // The bounded end of a thread whose quit signal was given: waits (pumping
 // messages) up to waitMs, then forces it and waits afterTerminateMs more.
 // true when it is known to have ended. Otherwise (posix cannot force a
 // thread) it still runs, and the caller must leave alone what it uses.
-bool endThread(Thread* thread, std::uint32_t waitMs, std::uint32_t afterTerminateMs);
+bool endThread(Thread* thread, std::uint32_t waitMs = kThreadEndWaitMs,
+               std::uint32_t afterTerminateMs = kThreadEndAfterTerminateMs);
 // Runs fn(arg) on `thread` inside its next alertable wait, in queue order.
 // false when the call cannot be queued (the thread has ended, say), so that a
 // caller never waits for a call that will not run.

@@ -10,10 +10,10 @@ namespace quillon::resample {
 
 namespace {
 
-constexpr std::int64_t int32Max = 0x7fffffff;
+constexpr std::int64_t kInt32Max = 0x7fffffff;
 // Arrays and step outputs stay below half the 2^31-byte buffer limit, so a buffer can always
 // hold a step's worth beside what is already waiting.
-constexpr std::int64_t maxArrayBytes = std::int64_t{1} << 30;
+constexpr std::int64_t kMaxArrayBytes = std::int64_t{1} << 30;
 
 bool knownInput(std::int32_t isFloat, std::int32_t bits) {
     if (isFloat == 0)
@@ -30,7 +30,7 @@ ResamplerPlan planResampler(const ResamplerConfig& config) {
     const std::int64_t in = config.inputRate;
     const std::int64_t out = config.outputRate;
     if (in <= 0 || out <= 0 || in == out || config.channels < 1 || config.quality < 0 ||
-        config.quality >= qualityLevelCount || !knownInput(config.inputIsFloat, config.inputBits))
+        config.quality >= kQualityLevelCount || !knownInput(config.inputIsFloat, config.inputBits))
         return none;
     // encodeOutput appends the converters' doubles unchanged: only that output can be honest.
     if (config.outputIsFloat != 1 || config.outputBits != 64)
@@ -45,7 +45,7 @@ ResamplerPlan planResampler(const ResamplerConfig& config) {
     ResamplerPlan plan;
     plan.g = c;
     const std::int64_t lcm = (in / plan.g) * out;
-    if (lcm > int32Max)
+    if (lcm > kInt32Max)
         return none;
     plan.lcmRate = static_cast<std::int32_t>(lcm);
     const bool up = in < out;
@@ -59,23 +59,23 @@ ResamplerPlan planResampler(const ResamplerConfig& config) {
     else
         return none;
     const std::int64_t mid = plan.stageFactor * (up ? out : in);
-    if (mid > int32Max)
+    if (mid > kInt32Max)
         return none;
     plan.midRate = static_cast<std::int32_t>(mid);
 
-    const QualityLevel& level = qualityLevels[config.quality];
+    const QualityLevel& level = kQualityLevels[config.quality];
     const double d = dsp::kaiserLengthFactor(level.attenuationDb);
 
     // The polyphase short filter: taps N1 from the transition c at the lcm rate, in P rows.
     if (up || plan.stageFactor > 1) {
         const std::int64_t width = mid / 2 - in / 2;
         const double taps = static_cast<double>(lcm) / static_cast<double>(width) * d + 1.0;
-        if (!(taps < static_cast<double>(int32Max - 1)))
+        if (!(taps < static_cast<double>(kInt32Max - 1)))
             return none;
         const std::int64_t n1 = static_cast<std::int64_t>(taps) | 1;
         const std::int64_t rows = lcm / (up ? in : mid);
         const std::int64_t columns = n1 / rows + 1;
-        if (rows * columns * 8 > maxArrayBytes || rows * plan.stageFactor * 4 > maxArrayBytes)
+        if (rows * columns * 8 > kMaxArrayBytes || rows * plan.stageFactor * 4 > kMaxArrayBytes)
             return none;
     }
 
@@ -88,10 +88,10 @@ ResamplerPlan planResampler(const ResamplerConfig& config) {
             static_cast<double>(plan.midRate) * d / static_cast<double>(n2 - 1))
             break;
         block *= 2;
-        if (block * 2 * 8 > maxArrayBytes)
+        if (block * 2 * 8 > kMaxArrayBytes)
             return none;
     }
-    if (block * 8 * config.channels > maxArrayBytes)
+    if (block * 8 * config.channels > kMaxArrayBytes)
         return none;
     plan.longFilterTaps = static_cast<std::int32_t>(block - 1);
     plan.fftSize = static_cast<std::int32_t>(2 * block);
@@ -106,10 +106,10 @@ Resampler_base::Resampler_base(const ResamplerConfig& config)
     // The factory refuses other levels; clamp anyway so a direct construction stays defined.
     int q = config.quality < 0
                 ? 0
-                : (config.quality >= qualityLevelCount ? qualityLevelCount - 1 : config.quality);
-    attenuationDb = qualityLevels[q].attenuationDb;
-    maxTransitionHz = qualityLevels[q].maxTransitionHz;
-    baseBlockLength = qualityLevels[q].baseBlockLength;
+                : (config.quality >= kQualityLevelCount ? kQualityLevelCount - 1 : config.quality);
+    attenuationDb = kQualityLevels[q].attenuationDb;
+    maxTransitionHz = kQualityLevels[q].maxTransitionHz;
+    baseBlockLength = kQualityLevels[q].baseBlockLength;
 }
 
 Resampler_base::~Resampler_base() {

@@ -24,8 +24,8 @@ struct QualityLevel {
     int baseBlockLength;    // smallest block length, half the smallest FFT size
 };
 
-inline constexpr int qualityLevelCount = 5;
-inline constexpr QualityLevel qualityLevels[qualityLevelCount] = {
+inline constexpr int kQualityLevelCount = 5;
+inline constexpr QualityLevel kQualityLevels[kQualityLevelCount] = {
     {96.0, 8000.0, 1024},  {120.0, 100.0, 16384}, {170.0, 100.0, 16384},
     {170.0, 100.0, 65536}, {200.0, 50.0, 262144},
 };

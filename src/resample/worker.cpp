@@ -1,6 +1,7 @@
 #include "resample/worker.h"
 
 #include <cstring>
+#include <utility>
 
 #include "resample/dsp/sample_io.h"
 
@@ -17,93 +18,86 @@ Resampler_base* buildConverter(ResamplerWorker& worker, const ResamplerConfig& c
     }
 }
 
+// Replaces the held converter, at the client's priority while one is held.
+void createConverter(ResamplerWorker& worker, ResamplerRequest& request) {
+    delete std::exchange(worker.activeResampler, nullptr);
+    // Raised before building, so the filter design already runs at the client's priority.
+    platform::setCurrentThreadPriority(workerPriorityLevel(request.argument));
+    worker.activeResampler = buildConverter(worker, request.config);
+    if (worker.activeResampler == nullptr) {
+        // Nothing to convert: an idle worker has no business at a raised priority.
+        platform::setCurrentThreadPriority(platform::kPriorityNormal);
+    }
+    request.result = worker.activeResampler != nullptr ? 1 : 0;
+}
+
+void feedConverter(Resampler_base& active, ResamplerRequest& request) {
+    // Taken unsigned: a negative count becomes a size past the buffer limit and is refused.
+    const auto n = static_cast<std::uint32_t>(request.argument);
+    if ((n == 0 || request.inputData != nullptr) &&
+        dsp::appendBytes(active.inputBuffer, request.inputData, n)) {
+        request.result = n;
+    }
+    // A step without room for its output ran nothing. Bytes of this feed that no step took
+    // are handed back, so the caller can refuse the write whole; bytes already converted
+    // belong to the stream, and the rest waits in front for the next step.
+    if (!convertSteps(active, 0) && request.result == n && n != 0 &&
+        active.inputBuffer.length >= n) {
+        active.inputBuffer.length -= n;
+        request.result = 0;
+    }
+}
+
+void consumeOutput(dsp::GrowableBuffer& output, std::uint32_t n) {
+    // A count beyond the output would move bytes from past its end: empty it instead.
+    if (n >= output.length) {
+        output.length = 0;
+    } else if (n > 0) {
+        std::memmove(output.data, output.data + n, output.length - n);
+        output.length -= n;
+    }
+}
+
 void performCommand(ResamplerWorker& worker, ResamplerRequest& request) {
+    if (request.command == WorkerCommand::Create) {
+        createConverter(worker, request);
+        return;
+    }
     Resampler_base* active = worker.activeResampler;
+    if (active == nullptr) {
+        return; // every other command answers 0 without a converter
+    }
     switch (request.command) {
-    case workerCommandCreate: {
-        if (active != nullptr) {
-            worker.activeResampler = nullptr;
-            delete active;
-        }
-        // Raised before building, so the filter design already runs at the client's priority.
-        platform::setCurrentThreadPriority(workerPriorityLevel(request.argument));
-        worker.activeResampler = buildConverter(worker, request.config);
-        if (worker.activeResampler == nullptr) {
-            // Nothing to convert: an idle worker has no business at a raised priority.
-            platform::setCurrentThreadPriority(platform::kPriorityNormal);
-        }
-        request.result = worker.activeResampler != nullptr ? 1 : 0;
+    case WorkerCommand::Create:
         break;
-    }
-    case workerCommandDestroy:
-        if (active != nullptr) {
-            worker.activeResampler = nullptr;
-            delete active;
-            platform::setCurrentThreadPriority(platform::kPriorityNormal);
-        }
+    case WorkerCommand::Destroy:
+        worker.activeResampler = nullptr;
+        delete active;
+        platform::setCurrentThreadPriority(platform::kPriorityNormal);
         break;
-    case workerCommandFeed: {
-        if (active == nullptr) {
-            break;
-        }
-        // Taken unsigned: a negative count becomes a size past the buffer limit and is refused.
-        const auto n = static_cast<std::uint32_t>(request.argument);
-        if ((n == 0 || request.inputData != nullptr) &&
-            dsp::appendBytes(active->inputBuffer, request.inputData, n)) {
-            request.result = n;
-        }
-        // A step without room for its output ran nothing. Bytes of this feed that no step took
-        // are handed back, so the caller can refuse the write whole; bytes already converted
-        // belong to the stream, and the rest waits in front for the next step.
-        if (!convertSteps(*active, 0) && request.result == n && n != 0 &&
-            active->inputBuffer.length >= n) {
-            active->inputBuffer.length -= n;
-            request.result = 0;
-        }
+    case WorkerCommand::Feed:
+        feedConverter(*active, request);
         break;
-    }
-    case workerCommandDrain:
+    case WorkerCommand::Drain:
         // Input that never came needs no flush; otherwise the delay's worth follows too.
-        if (active != nullptr) {
-            request.result = convertSteps(*active, 1) ? 1 : 0;
-        }
+        request.result = convertSteps(*active, 1) ? 1 : 0;
         break;
-    case workerCommandPeek:
-        if (active != nullptr) {
-            const auto most = static_cast<std::uint32_t>(request.argument);
-            const dsp::GrowableBuffer& output = active->outputBuffer;
-            request.result = output.length < most ? output.length : most;
-            request.outputData = output.data;
-        }
+    case WorkerCommand::Peek: {
+        const auto most = static_cast<std::uint32_t>(request.argument);
+        const dsp::GrowableBuffer& output = active->outputBuffer;
+        request.result = output.length < most ? output.length : most;
+        request.outputData = output.data;
         break;
-    case workerCommandConsume:
-        if (active != nullptr) {
-            const auto n = static_cast<std::uint32_t>(request.argument);
-            dsp::GrowableBuffer& output = active->outputBuffer;
-            if (n == 0) {
-                break;
-            }
-            // A count beyond the output would move bytes from past its end: empty it instead.
-            if (n >= output.length) {
-                output.length = 0;
-            } else {
-                std::memmove(output.data, output.data + n, output.length - n);
-                output.length -= n;
-            }
-        }
+    }
+    case WorkerCommand::Consume:
+        consumeOutput(active->outputBuffer, static_cast<std::uint32_t>(request.argument));
         break;
-    case workerCommandReset:
-        if (active != nullptr) {
-            active->inputBuffer.length = 0;
-            active->outputBuffer.length = 0;
-        }
+    case WorkerCommand::Reset:
+        active->inputBuffer.length = 0;
+        active->outputBuffer.length = 0;
         break;
-    case workerCommandCount:
-        if (active != nullptr) {
-            request.result = active->outputBuffer.length;
-        }
-        break;
-    default:
+    case WorkerCommand::Count:
+        request.result = active->outputBuffer.length;
         break;
     }
 }
@@ -166,7 +160,7 @@ void stopWorker(ResamplerWorker& worker) {
         return;
     }
     platform::setEvent(worker.workerQuitEvent);
-    const bool done = platform::endThread(worker.thread, 5000, 3000);
+    const bool done = platform::endThread(worker.thread);
     platform::closeThread(worker.thread);
     // A thread that could not be ended still waits on the quit event: leave it open, so the
     // thread ends as soon as it gets back to its wait.
@@ -179,18 +173,18 @@ void stopWorker(ResamplerWorker& worker) {
 
 int workerPriorityLevel(std::int32_t code) {
     switch (code) {
-    case workerPriorityAboveNormal:
+    case kWorkerPriorityAboveNormal:
         return platform::kPriorityAboveNormal;
-    case workerPriorityHighest:
+    case kWorkerPriorityHighest:
         return platform::kPriorityHighest;
-    case workerPriorityTimeCritical:
+    case kWorkerPriorityTimeCritical:
         return platform::kPriorityTimeCritical;
     default:
         return platform::kPriorityNormal;
     }
 }
 
-bool postWorkerCommand(ResamplerRequest& request, std::int32_t command) {
+bool postWorkerCommand(ResamplerRequest& request, WorkerCommand command) {
     request.command = command;
     request.result = 0;
     if (request.worker == nullptr || request.worker->thread == nullptr) {
@@ -219,43 +213,43 @@ bool workerCreate(ResamplerRequest& request, std::int32_t priority, std::int32_t
     // The device converts into the driver's types from 64-bit float, so that is what we ask.
     request.config =
         ResamplerConfig{inputRate, outputRate, inputIsFloat, 1, inputBits, 64, channels, quality};
-    return postWorkerCommand(request, workerCommandCreate) && request.result == 1;
+    return postWorkerCommand(request, WorkerCommand::Create) && request.result == 1;
 }
 
 void workerDestroy(ResamplerRequest& request) {
-    postWorkerCommand(request, workerCommandDestroy);
+    postWorkerCommand(request, WorkerCommand::Destroy);
 }
 
 bool workerFeed(ResamplerRequest& request, const std::uint8_t* bytes, std::int32_t n) {
     request.argument = n;
     request.inputData = bytes;
-    const bool delivered = postWorkerCommand(request, workerCommandFeed);
+    const bool delivered = postWorkerCommand(request, WorkerCommand::Feed);
     request.inputData = nullptr;
     return delivered && request.result == static_cast<std::uint32_t>(n);
 }
 
 bool workerDrain(ResamplerRequest& request) {
-    return postWorkerCommand(request, workerCommandDrain) && request.result == 1;
+    return postWorkerCommand(request, WorkerCommand::Drain) && request.result == 1;
 }
 
 std::uint32_t workerPeek(ResamplerRequest& request, std::int32_t most) {
     request.argument = most;
     request.outputData = nullptr;
-    postWorkerCommand(request, workerCommandPeek);
+    postWorkerCommand(request, WorkerCommand::Peek);
     return request.result;
 }
 
 void workerConsume(ResamplerRequest& request, std::int32_t n) {
     request.argument = n;
-    postWorkerCommand(request, workerCommandConsume);
+    postWorkerCommand(request, WorkerCommand::Consume);
 }
 
 void workerReset(ResamplerRequest& request) {
-    postWorkerCommand(request, workerCommandReset);
+    postWorkerCommand(request, WorkerCommand::Reset);
 }
 
 std::uint32_t workerCount(ResamplerRequest& request) {
-    postWorkerCommand(request, workerCommandCount);
+    postWorkerCommand(request, WorkerCommand::Count);
     return request.result;
 }
 

@@ -13,20 +13,22 @@
 
 namespace quillon::resample {
 
-// Command codes of ResamplerRequest::command.
-inline constexpr std::int32_t workerCommandCreate = 0;
-inline constexpr std::int32_t workerCommandDestroy = 1;
-inline constexpr std::int32_t workerCommandFeed = 2;
-inline constexpr std::int32_t workerCommandDrain = 3;
-inline constexpr std::int32_t workerCommandPeek = 4;
-inline constexpr std::int32_t workerCommandConsume = 5;
-inline constexpr std::int32_t workerCommandReset = 6;
-inline constexpr std::int32_t workerCommandCount = 7;
+// What a ResamplerRequest asks of the worker.
+enum class WorkerCommand : std::int32_t {
+    Create,
+    Destroy,
+    Feed,
+    Drain,
+    Peek,
+    Consume,
+    Reset,
+    Count
+};
 
 // Priority codes of the create command (the client's resamplerPriority).
-inline constexpr std::int32_t workerPriorityAboveNormal = 1;
-inline constexpr std::int32_t workerPriorityHighest = 2;
-inline constexpr std::int32_t workerPriorityTimeCritical = 3;
+inline constexpr std::int32_t kWorkerPriorityAboveNormal = 1;
+inline constexpr std::int32_t kWorkerPriorityHighest = 2;
+inline constexpr std::int32_t kWorkerPriorityTimeCritical = 3;
 
 using ResamplerFactory = Resampler_base* (*)(const ResamplerConfig& config);
 
@@ -41,7 +43,7 @@ struct ResamplerWorker {
 
 // One per engaged converter, reused by every command. The device owns it.
 struct ResamplerRequest {
-    std::int32_t command = 0;
+    WorkerCommand command = WorkerCommand::Create;
     std::uint32_t result = 0;  // peek and count: a byte count; create: 1 when a converter is
                                // held; feed: the bytes appended (n, or 0 when refused);
                                // drain: 1 when the flush is complete
@@ -62,8 +64,8 @@ ResamplerWorker& processWorker();
 // Main thread, start-up; never in the driver's callback.
 bool startWorker(ResamplerWorker& worker);
 
-// Ends the worker: a converter still held is destroyed on its thread. Waits 5000 ms, then
-// terminates the thread and waits 3000 ms more; a thread that cannot be ended is abandoned.
+// Ends the worker within the platform's thread-end bounds: a converter still held is destroyed
+// on its thread; a thread that cannot be ended is abandoned.
 // Does nothing for a worker that is not running. Main thread, shutdown; never in the driver's
 // callback.
 void stopWorker(ResamplerWorker& worker);
@@ -74,7 +76,7 @@ int workerPriorityLevel(std::int32_t code);
 // Runs request.command on request.worker's thread and waits for it, pumping messages. false
 // when the command could not be delivered (worker not running, no event could be made); the
 // results then read as 0. Any thread but the worker's; never the driver's callback.
-bool postWorkerCommand(ResamplerRequest& request, std::int32_t command);
+bool postWorkerCommand(ResamplerRequest& request, WorkerCommand command);
 
 // The caller side, one command each. All may run on the main or the real-time thread, never in
 // the driver's callback. Without a converter (none created, or the factory refused the rates)

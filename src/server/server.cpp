@@ -25,8 +25,6 @@ constexpr const char* kLogFileName = "quillon-server.log";
 // How often the idle main thread wakes to run a device close that a reset
 // request handed over from another thread.
 constexpr std::uint32_t kMainWakeMs = 50;
-constexpr std::uint32_t kThreadEndMs = 5000;
-constexpr std::uint32_t kThreadEndAfterTerminateMs = 3000;
 
 unsigned realTimeMain(void* arg) {
     Server& server = *static_cast<Server*>(arg);
@@ -103,14 +101,6 @@ void closeIf(platform::Handle*& handle) {
         handle = nullptr;
     }
 }
-
-} // namespace
-
-bool endThread(platform::Thread* thread) {
-    return platform::endThread(thread, kThreadEndMs, kThreadEndAfterTerminateMs);
-}
-
-namespace {
 
 // Main thread. Closes the device as the quit command does; nothing escapes.
 void closeQuietly(Server& server) {
@@ -242,7 +232,7 @@ void stopServer(Server& server) {
     bool realTimeEnded = true;
     if (server.realTimeThread != nullptr) {
         platform::setEvent(server.realTimeQuit);
-        realTimeEnded = endThread(server.realTimeThread);
+        realTimeEnded = platform::endThread(server.realTimeThread);
         platform::closeThread(server.realTimeThread);
         server.realTimeThread = nullptr;
     }

@@ -69,8 +69,4 @@ void stopServer(Server& server);
 // it is not the one that started the server.
 int serverMain(int argc = 0, const char* const* argv = nullptr);
 
-// Bounded end of a thread whose quit event has been set: 5000 ms, then a
-// forced end and 3000 ms more. true when the thread is known to have ended.
-bool endThread(platform::Thread* thread);
-
 } // namespace quillon::server

@@ -371,7 +371,7 @@ TEST_F(DeviceResampleTest, AWriteTheConverterHasNoRoomForIsRefusedWhole) {
     const dsp::GrowableBuffer saved = converter.outputBuffer;
     std::uint8_t block[16] = {};
     converter.outputBuffer =
-        dsp::GrowableBuffer{block, dsp::maxBufferCapacity, dsp::maxBufferCapacity - 8};
+        dsp::GrowableBuffer{block, dsp::kMaxBufferCapacity, dsp::kMaxBufferCapacity - 8};
     EXPECT_EQ(write(rest), 1);
     EXPECT_EQ(dev->bytesWritten, written) << "a refused write was counted";
     converter.outputBuffer = saved;

@@ -50,9 +50,9 @@ TEST(PlanResampler, RatePairs) {
 // is below maxTransitionHz; the FFT is twice the block.
 TEST(PlanResampler, LongFilterLength) {
     // 44100 -> 48000 runs the long filter at 144000 Hz.
-    const int expectedTaps[qualityLevelCount] = {1023, 16383, 16383, 65535, 262143};
-    for (int quality = 0; quality < qualityLevelCount; ++quality) {
-        const QualityLevel& level = qualityLevels[quality];
+    const int expectedTaps[kQualityLevelCount] = {1023, 16383, 16383, 65535, 262143};
+    for (int quality = 0; quality < kQualityLevelCount; ++quality) {
+        const QualityLevel& level = kQualityLevels[quality];
         ResamplerPlan plan = planResampler(rates(44100, 48000, quality));
         ASSERT_EQ(plan.kind, ResamplerKind::up);
         const int n2 = plan.longFilterTaps;

@@ -58,16 +58,16 @@ TEST(GrowableBuffer, GrowsByDoublingAndKeepsContents) {
 TEST(GrowableBuffer, RefusesToPassTheCapacityLimit) {
     std::uint8_t block[16] = {1, 2, 3};
     std::uint8_t more[16] = {};
-    GrowableBuffer b{block, maxBufferCapacity, maxBufferCapacity - 8};
+    GrowableBuffer b{block, kMaxBufferCapacity, kMaxBufferCapacity - 8};
     EXPECT_FALSE(appendBytes(b, more, 9));
     EXPECT_FALSE(appendBytes(b, more, 0xFFFFFFFFu));
     EXPECT_EQ(b.data, block);
-    EXPECT_EQ(b.capacity, maxBufferCapacity);
-    EXPECT_EQ(b.length, maxBufferCapacity - 8);
+    EXPECT_EQ(b.capacity, kMaxBufferCapacity);
+    EXPECT_EQ(b.length, kMaxBufferCapacity - 8);
     EXPECT_EQ(block[2], 3);
 
     GrowableBuffer empty;
-    EXPECT_FALSE(appendBytes(empty, more, maxBufferCapacity + 1));
+    EXPECT_FALSE(appendBytes(empty, more, kMaxBufferCapacity + 1));
     EXPECT_EQ(empty.data, nullptr);
     EXPECT_EQ(empty.capacity, 0u);
 }

@@ -43,9 +43,9 @@ TEST(ResamplerFlush, OutputEndsExactlyWhereTheInputEnds) {
         int in, out;
     };
     for (const Pair p : {Pair{44100, 48000}, Pair{48000, 44100}}) {
-        for (int quality = 0; quality < qualityLevelCount; ++quality) {
+        for (int quality = 0; quality < kQualityLevelCount; ++quality) {
             const std::size_t block =
-                static_cast<std::size_t>(qualityLevels[quality].baseBlockLength);
+                static_cast<std::size_t>(kQualityLevels[quality].baseBlockLength);
             // Shorter than the delay, inside the second step, and past a few whole steps.
             std::vector<std::size_t> lengths{1, block / 5 + 17};
             if (quality < 3) {
@@ -95,7 +95,7 @@ TEST(ResamplerFlush, ASecondFlushAddsNothingAndEmptyStreamsStayEmpty) {
 struct FullOutput {
     explicit FullOutput(Resampler_base& r) : r_(r), saved_(r.outputBuffer) {
         r.outputBuffer =
-            dsp::GrowableBuffer{block_, dsp::maxBufferCapacity, dsp::maxBufferCapacity - 8};
+            dsp::GrowableBuffer{block_, dsp::kMaxBufferCapacity, dsp::kMaxBufferCapacity - 8};
     }
     ~FullOutput() { r_.outputBuffer = saved_; }
     Resampler_base& r_;

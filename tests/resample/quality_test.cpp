@@ -236,9 +236,9 @@ Measured measure(int in, int out, int quality) {
 // margin (the worst level measured sits 1.3 dB beyond the design value). Ripple: each filter's
 // pass-band error stays within 10^(-A/20); the chain of two is allowed four times that.
 void expectQuality(int in, int out) {
-    for (int quality = 0; quality < qualityLevelCount; ++quality) {
+    for (int quality = 0; quality < kQualityLevelCount; ++quality) {
         SCOPED_TRACE(::testing::Message() << in << " -> " << out << " q" << quality);
-        const double a = qualityLevels[quality].attenuationDb;
+        const double a = kQualityLevels[quality].attenuationDb;
         const Measured m = measure(in, out, quality);
         EXPECT_LT(m.imagesDb, -(a - 3.0));
         EXPECT_LT(m.aliasesDb, -(a - 3.0));

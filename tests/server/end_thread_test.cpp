@@ -1,12 +1,10 @@
-// The bounded end of a thread at shutdown: a thread that obeys its quit event
-// ends at once; one that ignores it costs at most the bounded waits and never
-// hangs shutdown.
+// The bounded end of a thread at shutdown, with the server's bounds: a thread that obeys its quit
+// event ends at once; one that ignores it costs at most the bounded waits and never hangs shutdown.
 #include <gtest/gtest.h>
 
 #include <chrono>
 
 #include "platform/platform.h"
-#include "server/server.h"
 
 namespace platform = quillon::platform;
 
@@ -23,7 +21,7 @@ TEST(EndThread, AThreadThatEndsIsSeenAtOnce) {
     ASSERT_NE(thread, nullptr);
     platform::setEvent(quit);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(quillon::server::endThread(thread));
+    EXPECT_TRUE(platform::endThread(thread));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
     platform::closeThread(thread);
     platform::closeHandle(quit);
@@ -34,7 +32,7 @@ TEST(EndThread, AThreadThatIgnoresItsQuitEventDoesNotHangShutdown) {
     platform::Thread* thread = platform::startThread(waitForEvent, never);
     ASSERT_NE(thread, nullptr);
     const auto start = std::chrono::steady_clock::now();
-    const bool ended = quillon::server::endThread(thread);
+    const bool ended = platform::endThread(thread);
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(4500));
     EXPECT_LT(waited, std::chrono::seconds(30));

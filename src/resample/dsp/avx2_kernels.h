@@ -12,10 +12,10 @@ namespace quillon::dsp::detail {
 enum class PairRun { forward, inverse, convolve };
 
 // Levels run from the top block of n points down to the leaves of 16 or 32 points, each a
-// quarter of the one above. Levels of at most pairFullTableLimit points keep w, w^2 and w^3
+// quarter of the one above. Levels of at most kPairFullTableLimit points keep w, w^2 and w^3
 // per group of four lanes (24 doubles); larger ones keep w alone (8 doubles) and derive the
 // others, so the big tables stream through the cache at a third of the size.
-constexpr std::size_t pairFullTableLimit = 4096;
+constexpr std::size_t kPairFullTableLimit = 4096;
 
 // While on, pairConvolverAvailable and slidingProductsAvailable answer false, so converters built
 // meanwhile take the paths every processor has. For tests, which compare the two.

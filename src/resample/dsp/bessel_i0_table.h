@@ -6,7 +6,7 @@
 namespace quillon::dsp::detail {
 
 // clang-format off
-inline constexpr double besselI0Small[5][13] = {
+inline constexpr double kBesselI0Small[5][13] = {
     {
         7.851784387354699e-11,
         2.6262333424614963e-09,
@@ -84,7 +84,7 @@ inline constexpr double besselI0Small[5][13] = {
     },
 };
 
-inline constexpr double besselI0Middle[5][14] = {
+inline constexpr double kBesselI0Middle[5][14] = {
     {
         6.783306278795842e-08,
         4.6278601831185533e-07,
@@ -167,7 +167,7 @@ inline constexpr double besselI0Middle[5][14] = {
     },
 };
 
-inline constexpr double besselI0Large[5][9] = {
+inline constexpr double kBesselI0Large[5][9] = {
     {
         2.5567303639909877e-15,
         3.0394296476185264e-14,

@@ -26,14 +26,14 @@ double besselI0(double x) {
         return x; // a NaN must not pick a table row
     if (x < 8.5) {
         double t = x * x * 0.0625;
-        return horner(detail::besselI0Small[static_cast<int>(t)], t);
+        return horner(detail::kBesselI0Small[static_cast<int>(t)], t);
     }
     if (x < 12.5) {
         int r = static_cast<int>(x);
-        return horner(detail::besselI0Middle[r - 8], x - r);
+        return horner(detail::kBesselI0Middle[r - 8], x - r);
     }
     double t = 60.0 / x; // in (0, 4.8]
-    return std::sqrt(t) * horner(detail::besselI0Large[static_cast<int>(t)], t) * std::exp(x);
+    return std::sqrt(t) * horner(detail::kBesselI0Large[static_cast<int>(t)], t) * std::exp(x);
 }
 
 double kaiserBeta(double a) {
@@ -58,8 +58,8 @@ double sinc(double x) {
 }
 
 double windowedSinc(int i, int N, double cutoffHz, int rate, double beta, double i0Beta) {
-    constexpr double twoPi = 2.0 * std::numbers::pi;
-    return (2 * cutoffHz) * (1.0 / rate) * sinc((cutoffHz * twoPi) * i * (1.0 / rate)) *
+    constexpr double kTwoPi = 2.0 * std::numbers::pi;
+    return (2 * cutoffHz) * (1.0 / rate) * sinc((cutoffHz * kTwoPi) * i * (1.0 / rate)) *
            kaiserWindow(i, N, beta, i0Beta);
 }
 

@@ -86,46 +86,46 @@ inline void transpose(C& a, C& b, C& c, C& d) {
 // e^(-2 pi i j / n) for four consecutive j from j0.
 inline C roots(int n, int j0, int step) {
     // The leaves' twiddles: a few exact constants, so no table is read at the leaves.
-    alignas(32) static constexpr double c16[8] = {
+    alignas(32) static constexpr double kC16[8] = {
         1.0, 0.92387953251128675613,  0.70710678118654752440,  0.38268343236508977173,
         0.0, -0.38268343236508977173, -0.70710678118654752440, -0.92387953251128675613};
     // cos(2 pi t / 32) for t = 0 .. 23, enough for j * step up to 3 * 7.
-    alignas(32) static constexpr double c32[24] = {1.0,
-                                                   0.98078528040323044913,
-                                                   0.92387953251128675613,
-                                                   0.83146961230254523708,
-                                                   0.70710678118654752440,
-                                                   0.55557023301960222474,
-                                                   0.38268343236508977173,
-                                                   0.19509032201612826785,
-                                                   0.0,
-                                                   -0.19509032201612826785,
-                                                   -0.38268343236508977173,
-                                                   -0.55557023301960222474,
-                                                   -0.70710678118654752440,
-                                                   -0.83146961230254523708,
-                                                   -0.92387953251128675613,
-                                                   -0.98078528040323044913,
-                                                   -1.0,
-                                                   -0.98078528040323044913,
-                                                   -0.92387953251128675613,
-                                                   -0.83146961230254523708,
-                                                   -0.70710678118654752440,
-                                                   -0.55557023301960222474,
-                                                   -0.38268343236508977173,
-                                                   -0.19509032201612826785};
+    alignas(32) static constexpr double kC32[24] = {1.0,
+                                                    0.98078528040323044913,
+                                                    0.92387953251128675613,
+                                                    0.83146961230254523708,
+                                                    0.70710678118654752440,
+                                                    0.55557023301960222474,
+                                                    0.38268343236508977173,
+                                                    0.19509032201612826785,
+                                                    0.0,
+                                                    -0.19509032201612826785,
+                                                    -0.38268343236508977173,
+                                                    -0.55557023301960222474,
+                                                    -0.70710678118654752440,
+                                                    -0.83146961230254523708,
+                                                    -0.92387953251128675613,
+                                                    -0.98078528040323044913,
+                                                    -1.0,
+                                                    -0.98078528040323044913,
+                                                    -0.92387953251128675613,
+                                                    -0.83146961230254523708,
+                                                    -0.70710678118654752440,
+                                                    -0.55557023301960222474,
+                                                    -0.38268343236508977173,
+                                                    -0.19509032201612826785};
     double re[4], im[4];
     for (int l = 0; l < 4; ++l) {
         const int t = (j0 + l) * step; // angle in units of 2 pi / n
         if (n == 16) {
-            re[l] = t < 8 ? c16[t] : -c16[t - 8];
+            re[l] = t < 8 ? kC16[t] : -kC16[t - 8];
             // sin(2 pi t / 16) = cos(2 pi (t - 4) / 16)
             const int s = t - 4;
-            im[l] = -(s < 0 ? c16[-s] : (s < 8 ? c16[s] : -c16[s - 8]));
+            im[l] = -(s < 0 ? kC16[-s] : (s < 8 ? kC16[s] : -kC16[s - 8]));
         } else {
-            re[l] = c32[t];
+            re[l] = kC32[t];
             const int s = t - 8;
-            im[l] = -(s < 0 ? c32[-s] : c32[s]);
+            im[l] = -(s < 0 ? kC32[-s] : kC32[s]);
         }
     }
     return {_mm256_setr_pd(re[0], re[1], re[2], re[3]), _mm256_setr_pd(im[0], im[1], im[2], im[3])};
@@ -139,7 +139,7 @@ struct LeafTwiddles {
     C w8;
 };
 
-const LeafTwiddles& leafTwiddles() {
+const LeafTwiddles& kLeafTwiddles() {
     static const LeafTwiddles t = [] {
         LeafTwiddles r{};
         for (int p = 1; p <= 3; ++p) {
@@ -319,7 +319,7 @@ void walk(const Walk& w, std::size_t n, int level, double* re, double* im, const
     }
     const std::size_t m = n / 4;
     const double* tw = w.twiddles + w.levels[level];
-    const bool full = n <= pairFullTableLimit;
+    const bool full = n <= kPairFullTableLimit;
     if constexpr (RUN != PairRun::inverse) {
         if (full)
             upperHalfZero ? forwardPass<true, true>(re, im, m, tw)
@@ -344,7 +344,7 @@ void walk(const Walk& w, std::size_t n, int level, double* re, double* im, const
 void runPairAvx2(PairRun run, std::size_t n, const double* twiddles, const std::size_t* levels,
                  double* re, double* im, const double* kernelRe, const double* kernelIm,
                  bool upperHalfZero) {
-    const Walk w{twiddles, levels, leafTwiddles()};
+    const Walk w{twiddles, levels, kLeafTwiddles()};
     switch (run) {
     case PairRun::forward:
         walk<PairRun::forward>(w, n, 0, re, im, nullptr, nullptr, upperHalfZero);

@@ -18,7 +18,7 @@ bool isLeaf(std::size_t n) {
 // e^(-2 pi i j/n) computed directly for each j, so no error builds up along a table.
 void fillLevel(AlignedDoubles& tw, std::size_t n) {
     const std::size_t m = n / 4;
-    const bool full = n <= detail::pairFullTableLimit;
+    const bool full = n <= detail::kPairFullTableLimit;
     const double step = 2.0 * std::numbers::pi / static_cast<double>(n);
     for (std::size_t j0 = 0; j0 < m; j0 += 4) {
         for (int p = 1; p <= (full ? 3 : 1); ++p) {
@@ -44,18 +44,18 @@ void run(const PairConvolver& plan, detail::PairRun kind, double* re, double* im
 namespace detail {
 
 namespace {
-std::atomic<bool> baselineOnly{false};
+std::atomic<bool> gBaselineOnly{false};
 }
 
 void preferBaselineKernels(bool on) {
-    baselineOnly.store(on, std::memory_order_relaxed);
+    gBaselineOnly.store(on, std::memory_order_relaxed);
 }
 
 } // namespace detail
 
 bool pairConvolverAvailable() {
     static const bool available = detail::fftKernelAvailable(detail::FftKernel::avx2);
-    return available && !detail::baselineOnly.load(std::memory_order_relaxed);
+    return available && !detail::gBaselineOnly.load(std::memory_order_relaxed);
 }
 
 bool preparePairConvolver(PairConvolver& plan, int n, const double* taps) {

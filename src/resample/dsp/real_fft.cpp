@@ -17,7 +17,7 @@ namespace quillon::dsp {
 namespace detail {
 namespace {
 
-constexpr double twoPi = 6.283185307179586476925286766559;
+constexpr double kTwoPi = 6.283185307179586476925286766559;
 
 // e^(2 pi i k/period) for k < count (count <= period/8 + 1), each from an angle of at most
 // pi/4 so that both parts keep full relative precision.
@@ -26,12 +26,12 @@ void fillRoots(double* out, std::size_t count, std::size_t period) {
         std::size_t k8 = 8 * k;
         double c, s;
         if (k8 <= period) {
-            double angle = twoPi * static_cast<double>(k) / static_cast<double>(period);
+            double angle = kTwoPi * static_cast<double>(k) / static_cast<double>(period);
             c = std::cos(angle);
             s = std::sin(angle);
         } else {
             double angle =
-                twoPi * static_cast<double>(period / 4 - k) / static_cast<double>(period);
+                kTwoPi * static_cast<double>(period / 4 - k) / static_cast<double>(period);
             c = std::sin(angle);
             s = std::cos(angle);
         }

@@ -10,7 +10,7 @@
 namespace quillon::dsp {
 
 bool reserveBytes(GrowableBuffer& buffer, std::uint64_t need) {
-    if (need > maxBufferCapacity)
+    if (need > kMaxBufferCapacity)
         return false;
     if (buffer.data == nullptr) {
         std::uint64_t capacity = 1024;
@@ -223,7 +223,7 @@ bool encodeOutput(resample::Resampler_base& converter, int frames, const double*
     const std::int64_t s = converter.samplesToSkip;
     if (v > s) {
         std::uint64_t bytes = static_cast<std::uint64_t>(v - s) * sizeof(double);
-        if (bytes > maxBufferCapacity)
+        if (bytes > kMaxBufferCapacity)
             return false;
         if (!appendBytes(converter.outputBuffer, reinterpret_cast<const std::uint8_t*>(values + s),
                          static_cast<std::uint32_t>(bytes)))

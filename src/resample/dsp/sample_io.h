@@ -17,14 +17,14 @@ struct GrowableBuffer {
 };
 
 // Largest capacity a buffer may reach: doubling must never wrap the 32-bit capacity.
-inline constexpr std::uint32_t maxBufferCapacity = 0x80000000u;
+inline constexpr std::uint32_t kMaxBufferCapacity = 0x80000000u;
 
 // Appends n bytes. Returns false, leaving the buffer unchanged, when the buffer would have to
-// pass maxBufferCapacity or the allocation fails. Resampler worker thread.
+// pass kMaxBufferCapacity or the allocation fails. Resampler worker thread.
 bool appendBytes(GrowableBuffer& buffer, const std::uint8_t* bytes, std::uint32_t n);
 
 // Grows the block, keeping its bytes, until it holds at least need bytes. false, with the buffer
-// unchanged, when need passes maxBufferCapacity or the allocation fails. Resampler worker thread.
+// unchanged, when need passes kMaxBufferCapacity or the allocation fails. Resampler worker thread.
 bool reserveBytes(GrowableBuffer& buffer, std::uint64_t need);
 
 // Frees the block and empties the buffer.
