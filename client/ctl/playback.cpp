@@ -55,9 +55,19 @@ public:
     int run(const DeviceOptions& device, FrameSource& source);
 
 private:
+    int connect(const DeviceOptions& device);
+    int open(const FrameSource& source);
+    int writeAll(FrameSource& source);
+    int drain(const FrameSource& source);
+    int finish(const DeviceOptions& device, const FrameSource& source, std::int32_t playedMs,
+               std::int32_t writtenMs);
     int resolveDriver(const std::string& wanted, std::int32_t* index, std::string* found);
     bool position(std::int32_t code, std::int32_t* ms) {
         return client::realTimeCommand(connection_, code, 0, ms, options_.timeoutMs);
+    }
+    bool positions(std::int32_t* played, std::int32_t* written) {
+        return position(ipc::kRtOutputPosition, played) &&
+               position(ipc::kRtWrittenPosition, written);
     }
     bool resetFailed();
     void progress(bool force);
@@ -68,7 +78,14 @@ private:
     platform::WindowId window_ = 0;
     bool terminal_ = false;
     bool quiet_ = false;
+    ipc::DeviceSettings settings_{};
+    std::string driverName_;
     std::int32_t latencyMs_ = 0;
+    bool resampling_ = false;
+    // In keep-open mode with a converter the end of the sound stays in it, for a
+    // next track of the same format: the output is kept at the close and the
+    // quit plays it.
+    bool tailAtQuit_ = false;
     std::uint32_t lastProgressMs_ = 0;
     std::int32_t lastPlayedMs_ = 0;
     std::int32_t lastWrittenMs_ = 0;
@@ -128,11 +145,14 @@ int Session::resolveDriver(const std::string& wanted, std::int32_t* index, std::
     return kExitNoDriver;
 }
 
+// Reports a reset the server could not recover from, once it said so.
 bool Session::resetFailed() {
     platform::WindowMessage message{};
     while (window_ != 0 && platform::receiveWindowMessage(window_, 0, &message)) {
         if (message.message == platform::kWmCommand &&
             message.wParam == ipc::kResetFailedCommandId) {
+            std::fprintf(stderr, "%s: the driver asked for a reset and %s could not be re-opened\n",
+                         name_, driverName_.c_str());
             return true;
         }
     }
@@ -151,8 +171,7 @@ void Session::progress(bool force) {
     lastProgressMs_ = now;
     std::int32_t played = 0;
     std::int32_t written = 0;
-    if (!position(ipc::kRtOutputPosition, &played) ||
-        !position(ipc::kRtWrittenPosition, &written)) {
+    if (!positions(&played, &written)) {
         return;
     }
     lastPlayedMs_ = played;
@@ -162,32 +181,27 @@ void Session::progress(bool force) {
     std::fflush(stdout);
 }
 
-int Session::run(const DeviceOptions& device, FrameSource& source) {
-    quiet_ = device.quiet;
-    terminal_ = platform::stdoutIsTerminal();
-    VirtualReport report;
-    if (device.virtualReport && !report.open()) {
-        std::fprintf(stderr, "%s: cannot open the virtual driver's control block\n", name_);
-        return kExitServer;
-    }
+// Starts the server, picks the driver and sends the settings.
+int Session::connect(const DeviceOptions& device) {
     if (!client::startServer(connection_, options_.serverPath, options_.readyTimeoutMs)) {
         return fail(kExitServer, "start");
     }
-
-    ipc::DeviceSettings settings = device.settings;
-    std::string driverName;
-    if (int code = resolveDriver(device.driver, &settings.driverIndex, &driverName);
+    settings_ = device.settings;
+    if (int code = resolveDriver(device.driver, &settings_.driverIndex, &driverName_);
         code != kExitOk) {
         return code;
     }
     // Where the platform offers no window, playing still works; only the
     // failed-reset notice is lost, and a stalled server is caught by time.
     window_ = platform::createMessageWindow();
-    settings.notifyWindow = window_;
-    if (!client::sendSettings(connection_, settings, options_.timeoutMs)) {
+    settings_.notifyWindow = window_;
+    if (!client::sendSettings(connection_, settings_, options_.timeoutMs)) {
         return fail(kExitServer, "settings");
     }
+    return kExitOk;
+}
 
+int Session::open(const FrameSource& source) {
     std::int32_t opened = -1;
     if (!client::mainCommand(connection_, ipc::kMainOpen, source.rate, source.bits, source.channels,
                              &opened, options_.timeoutMs)) {
@@ -195,36 +209,39 @@ int Session::run(const DeviceOptions& device, FrameSource& source) {
     }
     if (opened < 0) {
         std::fprintf(stderr, "%s: %s could not be opened for %d Hz, %s, %d channel%s\n", name_,
-                     driverName.c_str(), source.rate, describeBits(source.bits).c_str(),
+                     driverName_.c_str(), source.rate, describeBits(source.bits).c_str(),
                      source.channels, source.channels == 1 ? "" : "s");
         return kExitOpenFailed;
     }
-    const bool resampling = opened >= 8000;
-    latencyMs_ = resampling ? opened - 8000 : opened;
+    resampling_ = opened >= 8000;
+    latencyMs_ = resampling_ ? opened - 8000 : opened;
+    tailAtQuit_ = settings_.keepDriverOpen && resampling_;
     if (!quiet_) {
         std::printf("playing %.2f s of %d Hz, %s, %d channel%s on %s (latency %d ms%s)\n",
                     static_cast<double>(source.totalFrames()) / source.rate, source.rate,
                     describeBits(source.bits).c_str(), source.channels,
-                    source.channels == 1 ? "" : "s", driverName.c_str(), latencyMs_,
-                    resampling ? ", resampled" : "");
+                    source.channels == 1 ? "" : "s", driverName_.c_str(), latencyMs_,
+                    resampling_ ? ", resampled" : "");
         std::fflush(stdout);
     }
+    return kExitOk;
+}
 
+// Writes the whole source, as fast as the server takes it.
+int Session::writeAll(FrameSource& source) {
     const auto frameBytes = static_cast<std::size_t>(source.frameBytes());
     std::vector<std::uint8_t> chunk(std::max(kMaxChunkBytes / frameBytes, std::size_t{1}) *
                                     frameBytes);
     std::size_t held = 0; // bytes read from the source, not yet taken by the server
     std::size_t heldAt = 0;
-    bool sourceDone = false;
     std::uint32_t idleSince = platform::timerMs();
     for (;;) {
-        if (held == 0 && !sourceDone) {
+        if (held == 0) {
             held = source.read(chunk.data(), chunk.size() / frameBytes) * frameBytes;
             heldAt = 0;
-            sourceDone = held == 0;
-        }
-        if (held == 0) {
-            break;
+            if (held == 0) {
+                return kExitOk;
+            }
         }
         std::int32_t writable = 0;
         if (!client::mainCommand(connection_, ipc::kMainQueryWritable, 0, 0, 0, &writable,
@@ -232,8 +249,6 @@ int Session::run(const DeviceOptions& device, FrameSource& source) {
             return fail(kExitServer, "writable space");
         }
         if (resetFailed()) {
-            std::fprintf(stderr, "%s: the driver asked for a reset and %s could not be re-opened\n",
-                         name_, driverName.c_str());
             return kExitResetFailed;
         }
         // Whole frames only, so a pause or a stop never leaves half a frame behind.
@@ -263,13 +278,12 @@ int Session::run(const DeviceOptions& device, FrameSource& source) {
         idleSince = platform::timerMs();
         progress(false);
     }
+}
 
-    // Drain: the server answers nonzero while audio is still queued or audible.
-    // In keep-open mode it answers 0 at once, so wait for the played position.
-    // With a converter that position cannot get there: the end of the sound
-    // stays in the converter, which keeps it for a next track of the same
-    // format. Then the output stays open at the close and the quit plays it.
-    const bool tailAtQuit = settings.keepDriverOpen && resampling;
+// The server answers nonzero while audio is still queued or audible. In
+// keep-open mode it answers 0 at once, so this waits for the played position,
+// unless the end stays in the converter for the quit to play.
+int Session::drain(const FrameSource& source) {
     const std::uint64_t expectMs = source.totalFrames() * 1000 / static_cast<unsigned>(source.rate);
     const std::uint32_t drainStart = platform::timerMs();
     const std::uint32_t drainLimit = static_cast<std::uint32_t>(expectMs) +
@@ -281,18 +295,15 @@ int Session::run(const DeviceOptions& device, FrameSource& source) {
             return fail(kExitServer, "drain");
         }
         if (resetFailed()) {
-            std::fprintf(stderr, "%s: the driver asked for a reset and %s could not be re-opened\n",
-                         name_, driverName.c_str());
             return kExitResetFailed;
         }
         std::int32_t played = 0;
         std::int32_t written = 0;
-        if (!position(ipc::kRtOutputPosition, &played) ||
-            !position(ipc::kRtWrittenPosition, &written)) {
+        if (!positions(&played, &written)) {
             return fail(kExitServer, "position");
         }
-        if (playing == 0 && (!settings.keepDriverOpen || tailAtQuit || played >= written)) {
-            break;
+        if (playing == 0 && (!settings_.keepDriverOpen || tailAtQuit_ || played >= written)) {
+            return kExitOk;
         }
         if (platform::timerMs() - drainStart > drainLimit) {
             std::fprintf(stderr, "%s: the output did not finish playing\n", name_);
@@ -301,18 +312,12 @@ int Session::run(const DeviceOptions& device, FrameSource& source) {
         progress(false);
         platform::sleepMs(10);
     }
-    progress(true);
-    if (!quiet_ && terminal_) {
-        std::printf("\n");
-    }
-    std::int32_t playedMs = 0;
-    std::int32_t writtenMs = 0;
-    if (!position(ipc::kRtOutputPosition, &playedMs) ||
-        !position(ipc::kRtWrittenPosition, &writtenMs)) {
-        return fail(kExitServer, "position");
-    }
+}
 
-    std::int32_t keep = device.keepOutputOnClose || tailAtQuit ? 1 : 0;
+// Closes the output and quits the server, which plays a kept tail first.
+int Session::finish(const DeviceOptions& device, const FrameSource& source, std::int32_t playedMs,
+                    std::int32_t writtenMs) {
+    std::int32_t keep = device.keepOutputOnClose || tailAtQuit_ ? 1 : 0;
     std::memcpy(connection_.block + ipc::kKeepOutputOnClose, &keep, sizeof keep);
     std::int32_t ignored = 0;
     if (!client::mainCommand(connection_, ipc::kMainCloseOutput, 0, 0, 0, &ignored,
@@ -323,7 +328,7 @@ int Session::run(const DeviceOptions& device, FrameSource& source) {
     // Shutdown unloads the driver and joins threads; give it more than one
     // command, and the time the rest of the sound takes when the quit plays it.
     std::uint32_t quitLimit = 3 * options_.timeoutMs;
-    if (tailAtQuit) {
+    if (tailAtQuit_) {
         quitLimit += static_cast<std::uint32_t>(std::max(writtenMs - playedMs, 0)) +
                      static_cast<std::uint32_t>(latencyMs_) + 2 * kPlayOutSlackMs;
     }
@@ -338,8 +343,43 @@ int Session::run(const DeviceOptions& device, FrameSource& source) {
         std::printf("done: %llu frames written; played position %d ms, written position %d ms\n",
                     static_cast<unsigned long long>(source.totalFrames()), playedMs, writtenMs);
     }
+    return kExitOk;
+}
+
+int Session::run(const DeviceOptions& device, FrameSource& source) {
+    quiet_ = device.quiet;
+    terminal_ = platform::stdoutIsTerminal();
+    VirtualReport report;
+    if (device.virtualReport && !report.open()) {
+        std::fprintf(stderr, "%s: cannot open the virtual driver's control block\n", name_);
+        return kExitServer;
+    }
+    if (int code = connect(device); code != kExitOk) {
+        return code;
+    }
+    if (int code = open(source); code != kExitOk) {
+        return code;
+    }
+    if (int code = writeAll(source); code != kExitOk) {
+        return code;
+    }
+    if (int code = drain(source); code != kExitOk) {
+        return code;
+    }
+    progress(true);
+    if (!quiet_ && terminal_) {
+        std::printf("\n");
+    }
+    std::int32_t playedMs = 0;
+    std::int32_t writtenMs = 0;
+    if (!positions(&playedMs, &writtenMs)) {
+        return fail(kExitServer, "position");
+    }
+    if (int code = finish(device, source, playedMs, writtenMs); code != kExitOk) {
+        return code;
+    }
     if (device.virtualReport) {
-        report.print(driverName);
+        report.print(driverName_);
     }
     return kExitOk;
 }
