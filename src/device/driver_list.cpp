@@ -35,7 +35,8 @@ void appendEntry(void* context, const platform::DriverKey& key) {
     }
     entry->index = builder->list->count;
     if (key.clsid != nullptr) {
-        entry->clsid = *key.clsid;
+        static_assert(sizeof entry->clsid == sizeof *key.clsid);
+        std::memcpy(&entry->clsid, key.clsid, sizeof entry->clsid);
     }
     copyCut(entry->name, sizeof entry->name,
             key.description != nullptr ? key.description : key.keyName);
@@ -56,7 +57,14 @@ DriverEntry* entryAt(DriverList& list, std::int32_t index) {
 // Instantiates `entry` after whatever was loaded has been released.
 bool instantiate(DriverList& list, DriverEntry& entry, asio::IASIO** current) {
     if (entry.driver == nullptr) {
-        entry.driver = platform::createDriverObject(entry.keyName, entry.clsid);
+        platform::ClassId clsid;
+        std::memcpy(&clsid, &entry.clsid, sizeof clsid);
+        entry.driver =
+            static_cast<asio::IASIO*>(platform::createDriverObject(entry.keyName, clsid));
+        if (entry.driver != nullptr && platform::driverTakesInstanceName()) {
+            // A driver that does not know the selector answers an error; that is fine.
+            entry.driver->future(asio::kAsioSetInstanceName, entry.keyName);
+        }
     }
     if (entry.driver == nullptr) {
         *current = nullptr;

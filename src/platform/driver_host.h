@@ -7,19 +7,31 @@
 // Linux: one directory per driver under a root (QUILLON_ASIO_ROOT, else
 // /etc/cwASIO) holding `driver` (the shared object's path) and `description`;
 // the object comes from the library's exported instantiateDriver.
+//
+// The host knows nothing of the driver's interface: it hands the object out as
+// an opaque pointer, and the device layer, which owns the ASIO declarations,
+// casts it and talks to it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
-#include "device/asio.h"
-
 namespace quillon::platform {
+
+// A COM class id in Windows' GUID layout (16 bytes, no padding).
+struct ClassId {
+    std::uint32_t data1;
+    std::uint16_t data2;
+    std::uint16_t data3;
+    std::uint8_t data4[8];
+};
+static_assert(sizeof(ClassId) == 16);
 
 // One usable registration, in enumeration order.
 struct DriverKey {
     const char* keyName;
-    const char* description;     // null when the key has none
-    const asio::AsioGuid* clsid; // null when there is none or it did not parse
+    const char* description; // null when the key has none
+    const ClassId* clsid;    // null when there is none or it did not parse
 };
 using DriverKeyVisitor = void (*)(void* context, const DriverKey& key);
 
@@ -32,9 +44,16 @@ void enumerateDriverKeys(DriverKeyVisitor visit, void* context);
 bool beginDriverHost();
 void endDriverHost();
 
-// Main thread, between beginDriverHost and endDriverHost. Null on failure.
-// Linux: the driver is told `keyName` through future before anyone calls init.
-asio::IASIO* createDriverObject(const char* keyName, const asio::AsioGuid& clsid);
+// Main thread, between beginDriverHost and endDriverHost. The driver object
+// (opaque here), or null on failure. Windows makes it from `clsid`, Linux from
+// the library registered under `keyName`.
+void* createDriverObject(const char* keyName, const ClassId& clsid);
+
+// Whether a new driver object must learn its registration's key name, through
+// the driver's instance-name selector, before anyone calls init: Linux drivers
+// serve several registrations from one library; Windows drivers are never
+// asked (some fail on selectors they do not know).
+bool driverTakesInstanceName();
 
 // Reads registrations under another root from now on, for tests: a subkey of
 // HKLM on Windows, a directory on Linux. Null returns to the default.

@@ -134,7 +134,7 @@ void endDriverHost() {
     g_libraries.clear();
 }
 
-asio::IASIO* createDriverObject(const char* keyName, const asio::AsioGuid&) {
+void* createDriverObject(const char* keyName, const ClassId&) {
     std::string path;
     if (!readFirstLine(driverRoot() + "/" + keyName + "/driver", &path) || path.empty()) {
         return nullptr;
@@ -151,10 +151,11 @@ asio::IASIO* createDriverObject(const char* keyName, const asio::AsioGuid&) {
         return nullptr;
     }
     g_libraries.push_back(library);
-    auto* driver = static_cast<asio::IASIO*>(object);
-    // A driver that does not know the selector answers an error; that is fine.
-    driver->future(asio::kAsioSetInstanceName, const_cast<char*>(keyName));
-    return driver;
+    return object;
+}
+
+bool driverTakesInstanceName() {
+    return true;
 }
 
 bool writeDriverRegistration(const DriverRegistration& registration) {

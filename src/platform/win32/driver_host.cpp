@@ -139,7 +139,7 @@ void enumerateDriverKeys(DriverKeyVisitor visit, void* context) {
         std::vector<char> description;
         bool hasDescription = readString(key, "description", description, 256, true);
         RegCloseKey(key);
-        asio::AsioGuid guid{};
+        ClassId guid{};
         static_assert(sizeof guid == sizeof parsed);
         std::memcpy(&guid, &parsed, sizeof guid);
         DriverKey found{keyName, hasDescription ? description.data() : nullptr,
@@ -157,7 +157,7 @@ void endDriverHost() {
     CoUninitialize();
 }
 
-asio::IASIO* createDriverObject(const char*, const asio::AsioGuid& clsid) {
+void* createDriverObject(const char*, const ClassId& clsid) {
     CLSID id;
     std::memcpy(&id, &clsid, sizeof id);
     void* object = nullptr;
@@ -165,7 +165,11 @@ asio::IASIO* createDriverObject(const char*, const asio::AsioGuid& clsid) {
     if (FAILED(CoCreateInstance(id, nullptr, CLSCTX_INPROC_SERVER, id, &object))) {
         return nullptr;
     }
-    return static_cast<asio::IASIO*>(object);
+    return object;
+}
+
+bool driverTakesInstanceName() {
+    return false;
 }
 
 bool writeDriverRegistration(const DriverRegistration& registration) {
