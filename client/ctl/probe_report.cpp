@@ -327,6 +327,23 @@ std::string probeText(const ProbeReport& r) {
     return out;
 }
 
+namespace {
+
+// An array under `key` holding one object for each item, its members written by `members`.
+template <typename Item, typename Members>
+void objectArray(JsonWriter& json, const char* key, const std::vector<Item>& items,
+                 Members members) {
+    json.beginArray(key);
+    for (const Item& item : items) {
+        json.beginObject();
+        members(json, item);
+        json.endObject();
+    }
+    json.endArray();
+}
+
+} // namespace
+
 std::string probeJson(const ProbeReport& r) {
     JsonWriter json;
     json.beginObject();
@@ -337,18 +354,12 @@ std::string probeJson(const ProbeReport& r) {
     } else {
         json.value("driverName", r.driverName).value("version", r.version);
         json.value("inputs", r.inputs).value("outputs", r.outputs);
-        json.beginArray("channels");
-        for (const ProbeChannel& c : r.channels) {
-            json.beginObject()
-                .value("channel", c.channel)
-                .value("input", c.isInput)
-                .value("name", c.name)
-                .value("sampleType", c.sampleType)
-                .value("sampleTypeName", sampleTypeName(c.sampleType))
-                .value("group", c.group)
-                .endObject();
-        }
-        json.endArray();
+        objectArray(json, "channels", r.channels, [](JsonWriter& j, const ProbeChannel& c) {
+            j.value("channel", c.channel).value("input", c.isInput).value("name", c.name);
+            j.value("sampleType", c.sampleType)
+                .value("sampleTypeName", sampleTypeName(c.sampleType));
+            j.value("group", c.group);
+        });
         json.beginObject("bufferSize")
             .value("min", r.minBufferSize)
             .value("max", r.maxBufferSize)
@@ -367,17 +378,10 @@ std::string probeJson(const ProbeReport& r) {
             .value("input", r.inputLatency)
             .value("output", r.outputLatency)
             .endObject();
-        json.beginArray("clockSources");
-        for (const ProbeClock& c : r.clocks) {
-            json.beginObject()
-                .value("index", c.index)
-                .value("name", c.name)
-                .value("current", c.current)
-                .value("channel", c.channel)
-                .value("group", c.group)
-                .endObject();
-        }
-        json.endArray();
+        objectArray(json, "clockSources", r.clocks, [](JsonWriter& j, const ProbeClock& c) {
+            j.value("index", c.index).value("name", c.name).value("current", c.current);
+            j.value("channel", c.channel).value("group", c.group);
+        });
         json.value("outputReady", r.outputReady);
         json.beginArray("failures");
         for (const std::string& failure : r.failures) {

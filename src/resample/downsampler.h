@@ -69,9 +69,6 @@ public:
     // Input frames the next non-final step consumes. Resampler worker thread.
     int nextStepFrames() const;
 
-    // Most output frames one step can produce (the size of outputFrames). Any thread.
-    int maxStepOutputs() const { return outputCapacity; }
-
     // One step; see Resampler_base. Resampler worker thread; never the driver's callback.
     std::uint32_t process(const std::uint8_t* bytes, std::uint32_t length, int final) override;
 

@@ -95,28 +95,146 @@ private:
     int shown_ = -1;
 };
 
-// Hands over the converter's output, at most limit frames of it, and empties its buffer.
-bool drainOutput(resample::Resampler_base& r, OutputFormat format, WavWriter& writer,
-                 std::uint64_t& written, std::uint64_t limit, std::vector<double>& values,
-                 std::vector<std::uint8_t>& scratch, std::uint64_t& clipped) {
+const char* const kMe = "quillon-resample: ";
+
+// One file's conversion from its opening to its end.
+struct Conversion {
+    WavReader reader;
+    WavWriter writer;
+    std::unique_ptr<resample::Resampler_base> converter;
+    std::uint64_t expected = 0; // frames the output lasts
+    std::uint64_t written = 0, clipped = 0;
+    std::vector<std::uint8_t> scratch;
+    std::vector<double> values;
+};
+
+// Hands over the converter's output, no more than the expected frames of it, and empties its
+// buffer.
+bool drainOutput(Conversion& c, OutputFormat format) {
+    resample::Resampler_base& r = *c.converter;
     const std::size_t channels = static_cast<std::size_t>(r.channels);
     std::uint64_t frames = r.outputBuffer.length / sizeof(double) / channels;
-    frames = std::min(frames, limit - written);
+    frames = std::min(frames, c.expected - c.written);
     const std::size_t n = static_cast<std::size_t>(frames) * channels;
     const std::size_t bytes = n * static_cast<std::size_t>(outputBits(format) / 8);
-    if (scratch.size() < bytes) {
-        scratch.resize(bytes);
+    if (c.scratch.size() < bytes) {
+        c.scratch.resize(bytes);
     }
-    if (values.size() < n) {
-        values.resize(n);
+    if (c.values.size() < n) {
+        c.values.resize(n);
     }
     if (n != 0) {
-        std::memcpy(values.data(), r.outputBuffer.data, n * sizeof(double));
+        std::memcpy(c.values.data(), r.outputBuffer.data, n * sizeof(double));
     }
-    clipped += encodeSamples(values.data(), n, format, scratch.data());
+    c.clipped += encodeSamples(c.values.data(), n, format, c.scratch.data());
     r.outputBuffer.length = 0;
-    written += frames;
-    return writer.write(scratch.data(), static_cast<std::size_t>(frames));
+    c.written += frames;
+    return c.writer.write(c.scratch.data(), static_cast<std::size_t>(frames));
+}
+
+// The converter from the input's format to the output rate; false with a message on err.
+bool createConverter(const ConvertOptions& options, Conversion& c, std::ostream& err) {
+    const WavFormat in = c.reader.format();
+    if (options.rate == in.sampleRate) {
+        err << kMe << options.input << " is already at " << in.sampleRate
+            << " Hz; nothing to convert\n";
+        return false;
+    }
+    const resample::ResamplerConfig config{
+        in.sampleRate, options.rate, in.isFloat ? 1 : 0, 1,
+        in.bits,       64,           in.channels,        options.quality};
+    c.converter.reset(resample::createResampler(config));
+    if (!c.converter) {
+        err << kMe << "cannot convert " << in.sampleRate << " Hz to " << options.rate
+            << " Hz at quality " << options.quality
+            << ": the lower rate divided by the rates' greatest common divisor must be 1, even "
+               "or a multiple of 3, and both rates positive\n";
+        return false;
+    }
+    return true;
+}
+
+// Opens the input, makes the converter and opens the output; false with a message on err.
+bool openConversion(const ConvertOptions& options, Conversion& c, std::ostream& out,
+                    std::ostream& err) {
+    std::string error;
+    if (!c.reader.open(options.input, error)) {
+        err << kMe << error << "\n";
+        return false;
+    }
+    if (!createConverter(options, c, err)) {
+        return false;
+    }
+    if (!options.quiet) {
+        out << describeDesign(*c.converter) << "\n" << std::flush;
+    }
+    const WavFormat in = c.reader.format();
+    const WavFormat outFormat{in.channels, options.rate, outputBits(options.format),
+                              options.format == OutputFormat::f64 ||
+                                  options.format == OutputFormat::f32};
+    if (!c.writer.open(options.output, outFormat, error)) {
+        err << kMe << error << "\n";
+        return false;
+    }
+    // Frames the whole file lasts at the new rate, rounded to nearest.
+    c.expected =
+        (c.reader.frames() * static_cast<std::uint64_t>(options.rate) * 2 + in.sampleRate) /
+        (2 * static_cast<std::uint64_t>(in.sampleRate));
+    return true;
+}
+
+// Streams the whole input through the converter into the output, then flushes it. False with
+// what went wrong in error unless every expected frame was written.
+bool convertAll(const ConvertOptions& options, Conversion& c, std::ostream& err,
+                std::string& error) {
+    const WavFormat in = c.reader.format();
+    const std::uint64_t inFrames = c.reader.frames();
+    resample::Resampler_base& r = *c.converter;
+    // Long files (over half a minute) get a progress bar.
+    Progress progress(err, inFrames, !options.quiet && inFrames > 30ull * in.sampleRate);
+    const std::size_t chunkFrames = 16384;
+    std::vector<std::uint8_t> chunk(chunkFrames * static_cast<std::size_t>(in.frameBytes()));
+    std::uint64_t read = 0;
+    for (;;) {
+        const std::size_t n = c.reader.read(chunk.data(), chunkFrames);
+        if (n == 0) {
+            break;
+        }
+        read += n;
+        if (!dsp::appendBytes(r.inputBuffer, chunk.data(),
+                              static_cast<std::uint32_t>(n * in.frameBytes())) ||
+            !resample::convertSteps(r, 0)) {
+            error = "out of memory";
+            return false;
+        }
+        if (!drainOutput(c, options.format)) {
+            error = "cannot write " + options.output;
+            return false;
+        }
+        progress.update(read);
+    }
+    if (read != inFrames) {
+        error = "cannot read " + options.input;
+        return false;
+    }
+    // Flush: the frames left over and the filters' delay; the converter ends the output where
+    // the input ends.
+    if (!resample::convertSteps(r, 1)) {
+        error = "out of memory";
+        return false;
+    }
+    if (!drainOutput(c, options.format)) {
+        error = "cannot write " + options.output;
+        return false;
+    }
+    if (c.written != c.expected) {
+        error = "the converter ended after " + std::to_string(c.written) + " frames of " +
+                std::to_string(c.expected);
+        return false;
+    }
+    progress.update(inFrames);
+    progress.done();
+    return true;
 }
 
 } // namespace
@@ -165,100 +283,19 @@ std::uint64_t encodeSamples(const double* in, std::size_t n, OutputFormat format
 }
 
 int convertFile(const ConvertOptions& options, std::ostream& out, std::ostream& err) {
-    const char* const me = "quillon-resample: ";
+    Conversion c;
+    if (!openConversion(options, c, out, err)) {
+        return 1;
+    }
     std::string error;
-    WavReader reader;
-    if (!reader.open(options.input, error)) {
-        err << me << error << "\n";
-        return 1;
-    }
-    const WavFormat in = reader.format();
-    if (options.rate == in.sampleRate) {
-        err << me << options.input << " is already at " << in.sampleRate
-            << " Hz; nothing to convert\n";
-        return 1;
-    }
-    const resample::ResamplerConfig config{
-        in.sampleRate, options.rate, in.isFloat ? 1 : 0, 1,
-        in.bits,       64,           in.channels,        options.quality};
-    std::unique_ptr<resample::Resampler_base> r(resample::createResampler(config));
-    if (!r) {
-        err << me << "cannot convert " << in.sampleRate << " Hz to " << options.rate
-            << " Hz at quality " << options.quality
-            << ": the lower rate divided by the rates' greatest common divisor must be 1, even "
-               "or a multiple of 3, and both rates positive\n";
-        return 1;
-    }
-    if (!options.quiet) {
-        out << describeDesign(*r) << "\n" << std::flush;
-    }
-
-    WavFormat outFormat{in.channels, options.rate, outputBits(options.format),
-                        options.format == OutputFormat::f64 || options.format == OutputFormat::f32};
-    WavWriter writer;
-    if (!writer.open(options.output, outFormat, error)) {
-        err << me << error << "\n";
-        return 1;
-    }
-    auto fail = [&](const std::string& message) {
-        err << me << message << "\n";
-        writer.abandon();
+    if (!convertAll(options, c, err, error) || !c.writer.finish(error)) {
+        err << kMe << error << "\n";
+        c.writer.abandon();
         std::remove(options.output.c_str());
         return 1;
-    };
-
-    const std::uint64_t inFrames = reader.frames();
-    // Frames the whole file lasts at the new rate, rounded to nearest.
-    const std::uint64_t expected =
-        (inFrames * static_cast<std::uint64_t>(options.rate) * 2 + in.sampleRate) /
-        (2 * static_cast<std::uint64_t>(in.sampleRate));
-    // Long files (over half a minute) get a progress bar.
-    Progress progress(err, inFrames, !options.quiet && inFrames > 30ull * in.sampleRate);
-    const std::size_t chunkFrames = 16384;
-    std::vector<std::uint8_t> chunk(chunkFrames * static_cast<std::size_t>(in.frameBytes()));
-    std::vector<std::uint8_t> scratch;
-    std::vector<double> values;
-    std::uint64_t read = 0, written = 0, clipped = 0;
-    for (;;) {
-        const std::size_t n = reader.read(chunk.data(), chunkFrames);
-        if (n == 0) {
-            break;
-        }
-        read += n;
-        if (!dsp::appendBytes(r->inputBuffer, chunk.data(),
-                              static_cast<std::uint32_t>(n * in.frameBytes()))) {
-            return fail("out of memory");
-        }
-        if (!resample::convertSteps(*r, 0)) {
-            return fail("out of memory");
-        }
-        if (!drainOutput(*r, options.format, writer, written, expected, values, scratch, clipped)) {
-            return fail("cannot write " + options.output);
-        }
-        progress.update(read);
     }
-    if (read != inFrames) {
-        return fail("cannot read " + options.input);
-    }
-    // Flush: the frames left over and the filters' delay; the converter ends the output where
-    // the input ends.
-    if (!resample::convertSteps(*r, 1)) {
-        return fail("out of memory");
-    }
-    if (!drainOutput(*r, options.format, writer, written, expected, values, scratch, clipped)) {
-        return fail("cannot write " + options.output);
-    }
-    if (written != expected) {
-        return fail("the converter ended after " + std::to_string(written) + " frames of " +
-                    std::to_string(expected));
-    }
-    progress.update(inFrames);
-    progress.done();
-    if (!writer.finish(error)) {
-        return fail(error);
-    }
-    if (clipped != 0) {
-        err << me << "warning: " << clipped << " samples clipped\n";
+    if (c.clipped != 0) {
+        err << kMe << "warning: " << c.clipped << " samples clipped\n";
     }
     return 0;
 }
