@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "ctl/probe_report.h"
 #include "device/driver_list.h"
+#include "probe_report.h"
 #include "virtual_control.h"
 #include "virtual_suite.h"
 

@@ -17,7 +17,7 @@
 #include "stereo_wav.h"
 #include "virtual_control.h"
 #include "virtual_suite.h"
-#include "wav.h"
+#include "wav/wav.h"
 
 namespace quillon {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "wav.h"
+#include "wav/wav.h"
 
 namespace quillon::e2e {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "convert_file.h"
-#include "wav.h"
+#include "wav/wav.h"
 
 namespace quillon::tools {
 namespace {

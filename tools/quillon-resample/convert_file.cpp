@@ -12,7 +12,7 @@
 #include "resample/downsampler.h"
 #include "resample/dsp/sample_io.h"
 #include "resample/upsampler.h"
-#include "wav.h"
+#include "wav/wav.h"
 
 namespace quillon::tools {
 

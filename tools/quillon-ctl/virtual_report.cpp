@@ -1,4 +1,4 @@
-#include "ctl/virtual_report.h"
+#include "virtual_report.h"
 
 #include <cstdio>
 #include <cstring>

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "ctl/commands.h"
-#include "ctl/probe_report.h"
+#include "commands.h"
 #include "device/driver_list.h"
+#include "probe_report.h"
 
 namespace quillon::ctl {
 

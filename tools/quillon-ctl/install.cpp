@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "ctl/commands.h"
+#include "commands.h"
 #include "install.h"
 #include "platform/platform.h"
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <memory>
 
-#include "ctl/commands.h"
-#include "ctl/playback.h"
+#include "commands.h"
+#include "playback.h"
 
 namespace quillon::ctl {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ctl/commands.h"
+#include "commands.h"
 #include "ipc/shared_block.h"
 
 namespace CLI {

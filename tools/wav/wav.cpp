@@ -1,4 +1,4 @@
-#include "wav.h"
+#include "wav/wav.h"
 
 #include <array>
 #include <cerrno>

@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "client/client.h"
-#include "ctl/commands.h"
-#include "ctl/json.h"
+#include "commands.h"
+#include "json.h"
 
 namespace quillon::ctl {
 

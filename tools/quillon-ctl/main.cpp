@@ -1,6 +1,6 @@
 #include <CLI/CLI.hpp>
 
-#include "ctl/commands.h"
+#include "commands.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {

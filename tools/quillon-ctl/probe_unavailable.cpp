@@ -3,7 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
-#include "ctl/commands.h"
+#include "commands.h"
 
 namespace quillon::ctl {
 

@@ -1,4 +1,4 @@
-#include "ctl/playback.h"
+#include "playback.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "client/client.h"
-#include "ctl/virtual_report.h"
 #include "platform/platform.h"
+#include "virtual_report.h"
 
 namespace quillon::ctl {
 

@@ -1,4 +1,4 @@
-#include "ctl/probe_report.h"
+#include "probe_report.h"
 
 #include <atomic>
 #include <cmath>
@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "ctl/json.h"
 #include "device/asio.h"
 #include "device/driver_list.h"
+#include "json.h"
 #include "platform/platform.h"
 
 namespace quillon::ctl {

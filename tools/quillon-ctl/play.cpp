@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "ctl/commands.h"
-#include "ctl/playback.h"
-#include "wav.h"
+#include "commands.h"
+#include "playback.h"
+#include "wav/wav.h"
 
 namespace quillon::ctl {
 
