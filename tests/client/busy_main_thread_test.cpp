@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "client/client.h"
-#include "install.h"
 #include "ipc/shared_block.h"
 #include "platform/platform.h"
 #include "virtual_control.h"
+#include "virtual_server.h"
 
 namespace client = quillon::client;
 namespace ipc = quillon::ipc;
@@ -24,52 +24,29 @@ namespace {
 constexpr std::uint32_t kReady = 60000;
 constexpr std::uint32_t kAnswer = 10000;
 
-std::string driverPath() {
-    char dir[1024] = "";
-    quillon::platform::executableDirectory(dir, sizeof dir);
-    return std::string(dir) + QUILLON_VIRTUAL_DRIVER_FILE;
-}
-
-class BusyMainThread : public ::testing::Test {
+class BusyMainThread : public quillon::clienttest::VirtualDriverTest {
 protected:
     void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(quillon::virtualdriver::installVirtualDriver(driverPath().c_str(), &error))
-            << error;
-        installed = true;
+        VirtualDriverTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
         ASSERT_TRUE(client::startServer(c, {}, kReady)) << c.error;
     }
     void TearDown() override {
         client::disconnect(c);
-        if (installed) {
-            quillon::virtualdriver::removeVirtualDriver(driverPath().c_str(), nullptr);
-        }
-    }
-
-    // Index of the registration with this description, or -1.
-    std::int32_t findDriver(const char* description) {
-        std::int32_t count = 0;
-        EXPECT_TRUE(client::realTimeCommand(c, ipc::kRtDriverCount, 0, &count, kAnswer));
-        for (std::int32_t index = 0; index < count; ++index) {
-            std::string name;
-            bool found = false;
-            EXPECT_TRUE(client::driverName(c, index, &name, &found, kAnswer)) << c.error;
-            if (found && name == description) {
-                return index;
-            }
-        }
-        return -1;
+        VirtualDriverTest::TearDown();
     }
 
     client::Connection c;
-    bool installed = false;
 };
 
 TEST_F(BusyMainThread, PositionsAreAnsweredDuringABlockingWrite) {
     // The first registration runs on a real-time clock at 44.1 kHz, 16-bit.
     const auto& registration = quillon::virtualdriver::kRegistrations[0];
     ASSERT_EQ(registration.clock, quillon::virtualdriver::Clock::RealTime);
-    const std::int32_t index = findDriver(registration.description);
+    const std::int32_t index =
+        quillon::clienttest::findDriver(c, registration.description, kAnswer);
     ASSERT_GE(index, 0) << registration.description << " is not listed";
 
     ipc::DeviceSettings settings;

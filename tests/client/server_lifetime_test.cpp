@@ -13,15 +13,16 @@
 #include <vector>
 
 #include "client/client.h"
-#include "install.h"
 #include "ipc/object_names.h"
 #include "ipc/shared_block.h"
 #include "platform/platform.h"
 #include "virtual_control.h"
+#include "virtual_server.h"
 
 namespace client = quillon::client;
 namespace ipc = quillon::ipc;
 namespace platform = quillon::platform;
+using quillon::clienttest::besideTest;
 
 namespace {
 
@@ -30,19 +31,8 @@ constexpr std::uint32_t kAnswer = 10000;
 // The bound the server keeps between its client's end and its own.
 constexpr std::uint32_t kFollowMs = 1000;
 
-std::string binDir() {
-    char dir[1024] = "";
-    platform::executableDirectory(dir, sizeof dir);
-    return dir;
-}
-std::string selfPath() {
-    return binDir() + QUILLON_SELF_FILE;
-}
 std::string serverPath() {
     return client::defaultServerPath();
-}
-std::string driverPath() {
-    return binDir() + QUILLON_VIRTUAL_DRIVER_FILE;
 }
 bool isWindows() {
     return platform::pathSeparator() == '\\';
@@ -60,17 +50,8 @@ int runPlayer(const char* idFile, const std::string& mode) {
         std::fprintf(stderr, "player: %s\n", c.error.c_str());
         return 3;
     }
-    std::int32_t count = 0;
-    client::realTimeCommand(c, ipc::kRtDriverCount, 0, &count, kAnswer);
-    std::int32_t index = -1;
-    for (std::int32_t i = 0; i < count && index < 0; ++i) {
-        std::string name;
-        bool found = false;
-        if (client::driverName(c, i, &name, &found, kAnswer) && found &&
-            name == quillon::virtualdriver::kRegistrations[0].description) {
-            index = i;
-        }
-    }
+    const std::int32_t index = quillon::clienttest::findDriver(
+        c, quillon::virtualdriver::kRegistrations[0].description, kAnswer);
     ipc::DeviceSettings settings;
     settings.driverIndex = index;
     std::int32_t latency = -1;
@@ -171,26 +152,14 @@ void expectASecondServerRefused() {
     platform::closeProcess(second);
 }
 
-class ServerLifetime : public ::testing::Test {
+class ServerLifetime : public quillon::clienttest::VirtualDriverTest {
 protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(quillon::virtualdriver::installVirtualDriver(driverPath().c_str(), &error))
-            << error;
-        installed = true;
-    }
-    void TearDown() override {
-        if (installed) {
-            quillon::virtualdriver::removeVirtualDriver(driverPath().c_str(), nullptr);
-        }
-    }
-
     // Kills a player in `mode` once its server is busy; the server must be
     // gone within the bound.
     void killPlayerAndWatchItsServer(const char* mode) {
-        const std::string idFile = binDir() + "lifetime-" + mode + ".id";
+        const std::string idFile = besideTest("lifetime-") + mode + ".id";
         std::remove(idFile.c_str());
-        const std::string self = selfPath();
+        const std::string self = besideTest(QUILLON_SELF_FILE);
         const char* const args[] = {"--player", idFile.c_str(), mode, nullptr};
         Killer guard{platform::spawnProcess(self.c_str(), args)};
         platform::Process* player = guard.process;
@@ -223,8 +192,6 @@ protected:
 
         newClientGetsItsOwnServer();
     }
-
-    bool installed = false;
 };
 
 TEST_F(ServerLifetime, ServerOfAPlayerKilledMidStreamEndsWithinASecond) {
@@ -235,10 +202,60 @@ TEST_F(ServerLifetime, ServerOfAPlayerKilledMidWriteEndsWithinASecond) {
     killPlayerAndWatchItsServer("write");
 }
 
+// A driver whose interrupt stalls mid-stream stops calling back for good. The
+// quit still ends the server with exit code 0 within the play-out's bound: in
+// keep-open mode it plays out what is queued, gives up once the driver took
+// nothing for 3 s, and the stop wakes the stalled driver.
+TEST_F(ServerLifetime, QuitAfterTheDriverStopsCallingBackEndsTheServer) {
+    constexpr std::int64_t kPlayOutStallMs = 3000;
+    for (const bool keepOpen : {false, true}) {
+        SCOPED_TRACE(keepOpen ? "keep-open" : "plain");
+        quillon::virtualdriver::Slot& slot = control_->slots[0];
+        client::Connection c;
+        ASSERT_TRUE(client::startServer(c, {}, kReady)) << c.error;
+        ipc::DeviceSettings settings;
+        settings.driverIndex = quillon::clienttest::findDriver(
+            c, quillon::virtualdriver::kRegistrations[0].description, kAnswer);
+        settings.keepDriverOpen = keepOpen;
+        std::int32_t result = -1;
+        ASSERT_TRUE(client::sendSettings(c, settings, kAnswer)) << c.error;
+        ASSERT_TRUE(client::mainCommand(c, ipc::kMainOpen, 44100, 16, 2, &result, kAnswer));
+        ASSERT_GE(result, 0) << "the open failed";
+
+        // Fill the rings, so the driver starts and audio stays queued.
+        std::int32_t writable = 0;
+        ASSERT_TRUE(client::mainCommand(c, ipc::kMainQueryWritable, 0, 0, 0, &writable, kAnswer));
+        ASSERT_GT(writable, 0);
+        const std::vector<std::uint8_t> audio(static_cast<std::size_t>(writable), 0x22);
+        ASSERT_TRUE(client::writeAudio(c, audio.data(), writable, &result, kAnswer));
+        ASSERT_EQ(result, 0);
+        const std::int32_t before = slot.status.bufferSwitches.load();
+        for (int i = 0; i < 500 && slot.status.bufferSwitches.load() == before; ++i) {
+            platform::sleepMs(10);
+        }
+        ASSERT_GT(slot.status.bufferSwitches.load(), before) << "the driver never called back";
+        slot.faults.lateSwitchCount = -1;
+        slot.faults.lateSwitchMs = 600000;
+        // Long enough that the stall has begun.
+        platform::sleepMs(200);
+
+        const auto start = std::chrono::steady_clock::now();
+        int exitCode = -1;
+        EXPECT_TRUE(client::quitServer(c, &exitCode, kAnswer)) << c.error;
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        EXPECT_EQ(exitCode, 0);
+        EXPECT_LE(took.count(), kPlayOutStallMs + 2000);
+        EXPECT_EQ(slot.status.running.load(), 0) << "the driver was never stopped";
+        client::disconnect(c);
+        clearFaults();
+    }
+}
+
 // The optional argument names the client when it is not the parent; a second
 // server beside it, with no client objects made before, leaves with its code.
 TEST_F(ServerLifetime, NamedClientIsFollowedAndASecondServerLeavesItAlone) {
-    const std::string self = selfPath();
+    const std::string self = besideTest(QUILLON_SELF_FILE);
     const char* const standInArgs[] = {"--stand-in", nullptr};
     Killer standInGuard{platform::spawnProcess(self.c_str(), standInArgs)};
     platform::Process* standIn = standInGuard.process;
