@@ -347,3 +347,35 @@ TEST_F(DriverListTest, ServerFilesOnLongPathsAreFound) {
     EXPECT_STREQ(list->entries->name, "Far Away");
     device::freeDriverList(list);
 }
+
+TEST_F(DriverListTest, RegistryValuesThatExactlyFillTheirBuffersAreRead) {
+    if (!quillon::testing::kWindowsRegistry) {
+        GTEST_SKIP() << "the value buffers belong to the registry reads";
+    }
+    ScopedRoot root(rootName());
+    // A class id of 255 characters fills the 256-byte buffer with its
+    // terminator. It parses as no class id, but a class key of that name
+    // exists, so the key is listed (with a zero class id).
+    const std::string longClass = "{" + std::string(253, 'c') + "}";
+    ASSERT_EQ(longClass.size() + 1, 256u);
+    root.add("full clsid", longClass.c_str(), "Full Clsid",
+             quillon::testing::virtualDriverPath().c_str());
+    // A server path of 511 characters fills the 512-byte buffer. It names the
+    // driver through one long environment variable, so the expanded path is
+    // short enough for the existence test.
+    const std::string file = quillon::testing::virtualDriverPath();
+    const std::size_t slash = file.find_last_of("\\/");
+    const std::string tail = file.substr(slash);
+    const std::string variable = "QUILLON_" + std::string(511 - tail.size() - 10, 'P');
+    const std::string longPath = "%" + variable + "%" + tail;
+    ASSERT_EQ(longPath.size() + 1, 512u);
+    ASSERT_TRUE(platform::setEnvironment(variable.c_str(), file.substr(0, slash).c_str()));
+    root.add("full path", "{8C3F2A10-5E4B-4C1D-9A7E-3B6D0F21C4FA}", "Full Path",
+             longPath.c_str());
+
+    device::DriverList* list = device::readDriverList();
+    const ListNames got = namesOf(*list);
+    EXPECT_EQ(got.names, (std::vector<std::string>{"Full Clsid", "Full Path"}));
+    device::freeDriverList(list);
+    platform::setEnvironment(variable.c_str(), nullptr);
+}
