@@ -95,6 +95,23 @@ int findDriverDll(char* clsid) {
     return result;
 }
 
+// HKCR\CLSID\<className>, opened one level at a time with `access`: Wine's
+// ANSI registry calls refuse paths past 260 characters, and a class key name
+// alone may have 255. Null on failure.
+HKEY openClassKey(const char* className, REGSAM access, bool create) {
+    HKEY classes = nullptr;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, nullptr, 0, access, nullptr, &classes,
+                        nullptr) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    HKEY key = nullptr;
+    const LONG result =
+        create ? RegCreateKeyExA(classes, className, 0, nullptr, 0, access, nullptr, &key, nullptr)
+               : RegOpenKeyExA(classes, className, 0, access, &key);
+    RegCloseKey(classes);
+    return result == ERROR_SUCCESS ? key : nullptr;
+}
+
 std::string setError(const char* what, const char* path) {
     return std::string(what) + " " + path + " (error " + std::to_string(GetLastError()) + ")";
 }
@@ -194,12 +211,17 @@ bool writeDriverRegistration(const DriverRegistration& registration) {
     const char* className =
         registration.classKeyName != nullptr ? registration.classKeyName : registration.clsid;
     if (ok && registration.serverPath != nullptr && className != nullptr) {
-        std::string classPath = std::string("CLSID\\") + className + "\\InprocServer32";
+        HKEY classKey = openClassKey(className, KEY_WRITE, true);
         HKEY server = nullptr;
-        if (RegCreateKeyExA(HKEY_CLASSES_ROOT, classPath.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                            &server, nullptr) != ERROR_SUCCESS) {
+        if (classKey == nullptr ||
+            RegCreateKeyExA(classKey, "InprocServer32", 0, nullptr, 0, KEY_WRITE, nullptr, &server,
+                            nullptr) != ERROR_SUCCESS) {
+            if (classKey != nullptr) {
+                RegCloseKey(classKey);
+            }
             return false;
         }
+        RegCloseKey(classKey);
         ok = setString(server, nullptr, registration.serverPath) &&
              setString(server, "ThreadingModel", "Apartment");
         RegCloseKey(server);
@@ -214,9 +236,16 @@ bool removeDriverRegistration(const DriverRegistration& registration) {
     const char* className =
         registration.classKeyName != nullptr ? registration.classKeyName : registration.clsid;
     if (registration.serverPath != nullptr && className != nullptr) {
-        std::string classPath = std::string("CLSID\\") + className;
-        RegDeleteKeyA(HKEY_CLASSES_ROOT, (classPath + "\\InprocServer32").c_str());
-        result = RegDeleteKeyA(HKEY_CLASSES_ROOT, classPath.c_str());
+        if (HKEY classKey = openClassKey(className, KEY_READ | KEY_WRITE, false)) {
+            RegDeleteKeyA(classKey, "InprocServer32");
+            RegCloseKey(classKey);
+        }
+        HKEY classes = nullptr;
+        result = RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ | KEY_WRITE, &classes);
+        if (result == ERROR_SUCCESS) {
+            result = RegDeleteKeyA(classes, className);
+            RegCloseKey(classes);
+        }
         ok = ok && (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND);
     }
     return ok;
