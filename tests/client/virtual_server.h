@@ -9,6 +9,7 @@
 #include <string>
 
 #include "client/client.h"
+#include "common/virtual_control_block.h"
 #include "install.h"
 #include "ipc/shared_block.h"
 #include "platform/platform.h"
@@ -53,13 +54,9 @@ inline std::int32_t findDriver(client::Connection& c, const char* description,
 class VirtualDriverTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char name[128];
-        if (!platform::getEnvironment(virtualdriver::kControlNameVariable, name, sizeof name)) {
-            std::strcpy(name, virtualdriver::kControlName);
-        }
-        memory_ = platform::openSharedMemory(name, sizeof(virtualdriver::Control));
+        memory_ = testing::openVirtualControl();
         ASSERT_NE(memory_, nullptr);
-        control_ = static_cast<virtualdriver::Control*>(platform::sharedMemoryData(memory_));
+        control_ = testing::controlIn(memory_);
         clearFaults();
         std::string error;
         ASSERT_TRUE(virtualdriver::installVirtualDriver(virtualDriverPath().c_str(), &error))

@@ -136,8 +136,8 @@ TEST_F(DeviceResampleTest, StreamReachesTheDriverAsTheConvertersOwnOutputWithIts
     const std::vector<std::uint8_t> rest(input.begin() + static_cast<std::ptrdiff_t>(at),
                                          input.end());
     ASSERT_EQ(write(rest), 0);
-    // Written counts client frames at the client's rate.
-    EXPECT_EQ(device::writtenPositionMs(*dev), 20000 * 1000 / 44100);
+    // Written counts client frames at the client's rate: 20000 at 44.1 kHz.
+    EXPECT_EQ(device::writtenPositionMs(*dev), 453);
 
     const auto expected = offline(input, 0);
     ASSERT_GT(expected.size(), 40000u);
@@ -200,7 +200,8 @@ TEST_F(DeviceResampleTest, ADrainNeverWaitsForRoomAndThePositionsMeetAtTheEnd) {
     }
     // Every frame the input lasts at 48 kHz, the delay's worth included, and nothing more.
     EXPECT_EQ(played, offline(input, 1));
-    EXPECT_EQ(dev->framesPlayed, (20000LL * 48000 * 2 + 44100) / (2 * 44100));
+    // 20000 frames at 44.1 kHz last 21768.7 frames at 48 kHz.
+    EXPECT_EQ(dev->framesPlayed, 21769);
     EXPECT_NEAR(device::outputPositionMs(*dev), device::writtenPositionMs(*dev), 1);
 }
 
@@ -267,7 +268,8 @@ TEST_F(DeviceResampleTest, SeekRestartsPositionsAndAFreshConverter) {
     EXPECT_EQ(device::isPlaying(*dev), 1);
     playAll();
     EXPECT_EQ(played, offline(input, 0));
-    EXPECT_EQ(device::writtenPositionMs(*dev), 1500 + 8000 * 1000 / 44100);
+    // 8000 frames at 44.1 kHz after the seek to 1500 ms.
+    EXPECT_EQ(device::writtenPositionMs(*dev), 1681);
 }
 
 TEST_F(DeviceResampleTest, AFormatChangeAtTheSameRatePlaysTheOldTailUncounted) {

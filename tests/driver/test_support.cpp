@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "common/virtual_control_block.h"
 #include "virtual_driver.h"
 
 namespace quillon::testing {
@@ -37,16 +38,7 @@ std::string clsidText(const asio::AsioGuid& clsid) {
     return text;
 }
 
-ControlBlock::ControlBlock() : memory_(nullptr), control_(nullptr) {
-    char name[128];
-    if (!platform::getEnvironment(virtualdriver::kControlNameVariable, name, sizeof name)) {
-        std::strcpy(name, virtualdriver::kControlName);
-    }
-    memory_ = platform::openSharedMemory(name, sizeof(virtualdriver::Control));
-    if (memory_ != nullptr) {
-        control_ = static_cast<virtualdriver::Control*>(platform::sharedMemoryData(memory_));
-    }
-}
+ControlBlock::ControlBlock() : memory_(openVirtualControl()), control_(controlIn(memory_)) {}
 
 ControlBlock::~ControlBlock() {
     if (memory_ != nullptr) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "common/virtual_control_block.h"
 #include "install.h"
 #include "platform/platform.h"
 #include "virtual_control.h"
@@ -49,13 +50,9 @@ inline int runProgram(const std::string& path, const std::vector<std::string>& a
 class VirtualDriverSuite : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char name[128];
-        if (!platform::getEnvironment(virtualdriver::kControlNameVariable, name, sizeof name)) {
-            std::strcpy(name, virtualdriver::kControlName);
-        }
-        memory_ = platform::openSharedMemory(name, sizeof(virtualdriver::Control));
+        memory_ = testing::openVirtualControl();
         ASSERT_NE(memory_, nullptr);
-        control_ = static_cast<virtualdriver::Control*>(platform::sharedMemoryData(memory_));
+        control_ = testing::controlIn(memory_);
         std::string error;
         ASSERT_TRUE(virtualdriver::installVirtualDriver(driverPath().c_str(), &error)) << error;
     }

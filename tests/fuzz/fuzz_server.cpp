@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "common/virtual_control_block.h"
 #include "install.h"
 #include "ipc/shared_block.h"
 #include "platform/platform.h"
@@ -384,12 +385,8 @@ int main(int argc, char** argv) {
 
     // Opened before any driver object, and kept: on Linux the block goes with
     // the mapping of the process that created it.
-    char controlName[128];
-    if (!platform::getEnvironment(vd::kControlNameVariable, controlName, sizeof controlName)) {
-        std::strcpy(controlName, vd::kControlName);
-    }
-    platform::SharedMemory* memory = platform::openSharedMemory(controlName, sizeof(vd::Control));
-    auto* control = static_cast<vd::Control*>(platform::sharedMemoryData(memory));
+    platform::SharedMemory* memory = quillon::testing::openVirtualControl();
+    vd::Control* control = quillon::testing::controlIn(memory);
 
     const std::string driver = besideExecutable(QUILLON_VIRTUAL_DRIVER_FILE);
     std::string error;

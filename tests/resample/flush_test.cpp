@@ -16,10 +16,7 @@
 namespace quillon::resample {
 namespace {
 
-using testing::asBytes;
-using testing::asDoubles;
-using testing::convertAll;
-using testing::makeConfig;
+using namespace testing; // the converter helpers of helpers.h
 
 std::vector<double> tone(std::size_t frames, int channels) {
     std::vector<double> v(frames * channels);
@@ -73,16 +70,22 @@ TEST(ResamplerFlush, OutputEndsExactlyWhereTheInputEnds) {
 }
 
 TEST(ResamplerFlush, ASecondFlushAddsNothingAndEmptyStreamsStayEmpty) {
-    for (const auto& config : {makeConfig(44100, 48000, 0, 2), makeConfig(48000, 44100, 0, 2)}) {
+    struct Case {
+        ResamplerConfig config;
+        std::uint32_t flushedFrames; // 5000 input frames at the new rate, rounded
+    };
+    for (const Case& c :
+         {Case{makeConfig(44100, 48000, 0, 2), 5442}, Case{makeConfig(48000, 44100, 0, 2), 4594}}) {
+        const ResamplerConfig& config = c.config;
         std::unique_ptr<Resampler_base> r(createResampler(config));
         ASSERT_NE(r, nullptr);
         EXPECT_TRUE(convertSteps(*r, 1));
         EXPECT_EQ(r->outputBuffer.length, 0u) << "a stream without input has no end to flush";
 
         const auto bytes = asBytes(tone(5000, 2));
-        testing::feed(*r, bytes.data(), static_cast<std::uint32_t>(bytes.size()), 1);
+        feed(*r, bytes.data(), static_cast<std::uint32_t>(bytes.size()), 1);
         const std::uint32_t length = r->outputBuffer.length;
-        EXPECT_EQ(length / 16, rounded(5000, config.inputRate, config.outputRate));
+        EXPECT_EQ(length / 16, c.flushedFrames);
         EXPECT_TRUE(convertSteps(*r, 1));
         EXPECT_EQ(r->outputBuffer.length, length);
         EXPECT_EQ(r->inputFramesTaken, 5000);

@@ -17,10 +17,7 @@
 namespace quillon::resample {
 namespace {
 
-using testing::asBytes;
-using testing::asDoubles;
-using testing::convertAll;
-using testing::makeConfig;
+using namespace testing; // the converter helpers of helpers.h
 
 struct Pair {
     int in, out;
