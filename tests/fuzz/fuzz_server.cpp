@@ -8,7 +8,9 @@
 //
 // Seed 0 (the default) picks a new seed, printed first, so that any failure
 // can be run again with --seed. Exit code 0: no crash, no hang, every quit
-// clean. A command unanswered after the answer limit counts as a hang.
+// clean. A command unanswered after the answer limit counts as a hang; a
+// write, which rightly lasts as long as its audio plays, counts as one only
+// once the driver has made no buffer switch for that long.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -39,6 +41,8 @@ namespace {
 constexpr std::uint32_t kReadyMs = 60000;
 // Commands between two server restarts.
 constexpr long kRound = 2500;
+// A write of a whole payload of slow audio plays for minutes; this caps it.
+constexpr std::uint32_t kWriteCeilingMs = 30 * 60 * 1000;
 
 struct Options {
     long commands = 20000;
@@ -67,6 +71,8 @@ struct Record {
     std::mutex mutex;
     std::int64_t longestMs[16] = {};
     std::int64_t longestOtherMs = 0;
+    // The longest time a write waited while the driver made no buffer switch.
+    std::atomic<std::int64_t> longestStallMs{0};
     std::atomic<bool> failed{false};
     std::string failure;
     // Proof that the run reached the driver: opens that answered a latency
@@ -129,6 +135,7 @@ private:
                 realTimeStep(c, rng);
             }
         });
+        std::thread watchdog([&] { watchWrites(c, mainDone); });
         Rng rng(seed);
         for (long i = 0; i < count && !record_.failed; ++i) {
             // Faults come and go, so most of the time some driver still plays.
@@ -142,6 +149,7 @@ private:
         }
         mainDone = true;
         realTime.join();
+        watchdog.join();
         disarm();
         if (!record_.failed) {
             int exitCode = -1;
@@ -155,6 +163,46 @@ private:
         }
         client::disconnect(c);
         return !record_.failed;
+    }
+
+    // Buffer switches of every registration so far: the driver's progress.
+    std::int64_t switches() const {
+        std::int64_t sum = 0;
+        for (const vd::Slot& slot : control_->slots) {
+            sum += slot.status.bufferSwitches.load();
+        }
+        return sum;
+    }
+
+    // While a write is outstanding, a driver that makes no buffer switch for
+    // the answer limit leaves the server nothing to wait for: that is a hang.
+    // The server is killed, so the waiting write ends and the round fails.
+    void watchWrites(client::Connection& c, const std::atomic<bool>& mainDone) {
+        if (control_ == nullptr) {
+            return;
+        }
+        std::int64_t last = switches();
+        auto progress = std::chrono::steady_clock::now();
+        while (!mainDone && !record_.failed) {
+            platform::sleepMs(50);
+            const std::int64_t now = switches();
+            if (now != last || !writing_) {
+                last = now;
+                progress = std::chrono::steady_clock::now();
+                continue;
+            }
+            const std::int64_t stalled = sinceMs(progress);
+            std::int64_t longest = record_.longestStallMs.load();
+            while (stalled > longest &&
+                   !record_.longestStallMs.compare_exchange_weak(longest, stalled)) {
+            }
+            if (stalled > options_.answerLimitMs) {
+                record_.fail("a write got no answer while the driver made no buffer switch for " +
+                             std::to_string(stalled) + " ms");
+                platform::killProcess(c.process);
+                return;
+            }
+        }
     }
 
     static std::int64_t sinceMs(std::chrono::steady_clock::time_point start) {
@@ -217,7 +265,11 @@ private:
             for (std::size_t i = 0; i < fill; ++i) {
                 c.block[ipc::kPayload + i] = static_cast<std::uint8_t>(rng() >> 56);
             }
-            answered = client::writeAudio(c, nullptr, count, &result, options_.answerLimitMs);
+            writing_ = true;
+            answered =
+                client::writeAudio(c, nullptr, count, &result,
+                                   control_ != nullptr ? kWriteCeilingMs : options_.answerLimitMs);
+            writing_ = false;
         } else {
             answered = client::mainCommand(c, code, a1, a2, a3, &result, options_.answerLimitMs);
         }
@@ -340,6 +392,8 @@ private:
             }
         }
         std::printf(" other:%lld\n", static_cast<long long>(record_.longestOtherMs));
+        std::printf("longest wait of a write while the driver made no buffer switch: %lld ms\n",
+                    static_cast<long long>(record_.longestStallMs.load()));
         std::printf("opens that succeeded: %ld, writes taken: %ld\n", record_.opened.load(),
                     record_.accepted.load());
     }
@@ -349,6 +403,7 @@ private:
     Rng rng_;
     Record record_;
     std::int32_t drivers_ = 0;
+    std::atomic<bool> writing_{false};
 };
 
 std::string besideExecutable(const char* file) {
