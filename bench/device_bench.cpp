@@ -14,7 +14,7 @@ using namespace quillon;
 struct Bench {
     test::FakeDriver fake;
     test::FakeDriverSource list;
-    server::Clock clock;
+    platform::Clock clock;
     device::OutputDevice* dev = nullptr;
 
     Bench(asio::ASIOSampleType type, int channels, int bits) {
@@ -22,7 +22,7 @@ struct Bench {
         fake.sampleType = type;
         fake.preferred = 512;
         fake.outputs = 8;
-        server::chooseClock(clock);
+        platform::chooseClock(clock);
         dev = device::createOutputDevice(list.source(), clock);
         ipc::DeviceSettings s;
         s.bufferMultiplier = 1;

@@ -27,8 +27,8 @@ void BM_WriteCommand(benchmark::State& state) {
     test::FakeDriverSource list;
     list.drivers[0] = &fake;
     fake.sampleType = asio::ASIOSTInt32LSB;
-    server::Clock clock;
-    server::chooseClock(clock);
+    platform::Clock clock;
+    platform::chooseClock(clock);
     device::OutputDevice* dev = device::createOutputDevice(list.source(), clock);
     dev->worker = &worker;
     ipc::DeviceSettings s;

@@ -38,7 +38,7 @@ std::int32_t elapsedFrames(const OutputDevice& device) {
     if (ms > std::numeric_limits<std::int32_t>::max()) {
         return std::numeric_limits<std::int32_t>::max();
     }
-    const std::int32_t frames = server::mulDiv(
+    const std::int32_t frames = platform::mulDiv(
         static_cast<std::int32_t>(ms), static_cast<std::int32_t>(device.outputRate.load()), 1000);
     // -1 here only means the product overflowed: long past any pipeline.
     return frames < 0 ? std::numeric_limits<std::int32_t>::max() : frames;

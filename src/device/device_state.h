@@ -17,10 +17,10 @@
 #include "device/asio.h"
 #include "device/convert/convert.h"
 #include "device/output_device.h"
+#include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/platform.h"
 #include "resample/worker.h"
-#include "server/clock.h"
 
 namespace quillon::device {
 
@@ -85,7 +85,7 @@ struct OutputDevice {
     std::atomic<std::int32_t> resampleQuality{0};
 
     DriverSource drivers;
-    server::Clock clock;
+    platform::Clock clock;
     std::int64_t (*fakeNow)(void* context) = nullptr; // tests step time themselves
     void* fakeNowContext = nullptr;
     platform::Thread* realTimeThread = nullptr;
@@ -213,7 +213,7 @@ inline asio::ASIOError logResult(const char* call, asio::ASIOError result) {
 }
 
 // Main thread. Never null.
-OutputDevice* createOutputDevice(const DriverSource& drivers, const server::Clock& clock);
+OutputDevice* createOutputDevice(const DriverSource& drivers, const platform::Clock& clock);
 // Main thread, before use; tests only.
 void setClockOverride(OutputDevice& device, std::int64_t (*now)(void*), void* context);
 // Any thread; callback-safe.

@@ -399,7 +399,8 @@ std::int32_t failOpen(OutputDevice& device) {
 }
 
 std::int32_t openLatency(const OutputDevice& device, std::int32_t rate) {
-    std::int32_t ms = server::mulDiv(device.ringFrames + device.pipelineFrames.load(), 1000, rate);
+    std::int32_t ms =
+        platform::mulDiv(device.ringFrames + device.pipelineFrames.load(), 1000, rate);
     if (ms < 0) {
         ms = 0;
     }
@@ -429,7 +430,7 @@ bool readLatencies(OutputDevice& device) {
     return true;
 }
 
-OutputDevice* createOutputDevice(const DriverSource& drivers, const server::Clock& clock) {
+OutputDevice* createOutputDevice(const DriverSource& drivers, const platform::Clock& clock) {
     auto* device = new OutputDevice;
     device->drivers = drivers;
     device->clock = clock;
@@ -441,7 +442,7 @@ OutputDevice* createOutputDevice(const DriverSource& drivers, const server::Cloc
     return device;
 }
 
-OutputDevice* createOutputDevice(DriverList* drivers, const server::Clock& clock) {
+OutputDevice* createOutputDevice(DriverList* drivers, const platform::Clock& clock) {
     return createOutputDevice(DriverSource{drivers, loadFromList, unloadFromList}, clock);
 }
 
@@ -469,7 +470,7 @@ void setClockOverride(OutputDevice& device, std::int64_t (*now)(void*), void* co
 
 std::int64_t readClock(const OutputDevice& device) {
     return device.fakeNow != nullptr ? device.fakeNow(device.fakeNowContext)
-                                     : server::clockNow(device.clock);
+                                     : platform::clockNow(device.clock);
 }
 
 void applySettings(OutputDevice& device, const ipc::DeviceSettings& settings) {

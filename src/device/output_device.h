@@ -9,11 +9,9 @@
 #include "ipc/shared_block.h"
 
 namespace quillon::platform {
-struct Thread;
-}
-namespace quillon::server {
 struct Clock;
-}
+struct Thread;
+} // namespace quillon::platform
 
 namespace quillon::device {
 
@@ -21,7 +19,7 @@ struct DriverList;
 struct OutputDevice;
 
 // Main thread, start-up. Never null.
-OutputDevice* createOutputDevice(DriverList* drivers, const server::Clock& clock);
+OutputDevice* createOutputDevice(DriverList* drivers, const platform::Clock& clock);
 // Main thread, shutdown; closes the device first.
 void destroyOutputDevice(OutputDevice* device);
 // Main thread; the thread whose priority set-up raises.

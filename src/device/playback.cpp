@@ -442,7 +442,7 @@ std::int64_t writableSpace(const OutputDevice& device) {
     }
     if (device.resampler) {
         // Ring room in output frames, told to the client in its own frames.
-        const std::int32_t frames = server::mulDiv(
+        const std::int32_t frames = platform::mulDiv(
             static_cast<std::int32_t>(free), static_cast<std::int32_t>(device.inputRate.load()),
             static_cast<std::int32_t>(device.outputRate.load()));
         return frames > 0 ? static_cast<std::int64_t>(frames) * device.inputBytesPerFrame.load()

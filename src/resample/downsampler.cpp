@@ -248,8 +248,8 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
     for (int c = 0; c < channels; ++c) {
         workPointers[c] = workBuffers[c].data();
     }
-    dsp::decodeStuffed(*this, frames, bytes, workPointers.data(), stuffOffset, stageFactor, need,
-                       H);
+    dsp::decodeStuffed(inputLayout(*this), frames, bytes, workPointers.data(), stuffOffset,
+                       stageFactor, need, H);
     const int nextStuff = stuffOffset + need * stageFactor - H;
     // The block of H intermediate samples: this convolution's first half plus the previous
     // one's second half.
@@ -276,7 +276,7 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
         tickPos + static_cast<std::int64_t>(lcmRate / outputRate) * blockOutputs;
 
     // Cannot fail: the room was reserved above.
-    dsp::encodeOutput(*this, blockOutputs, outputFrames.data());
+    encodeOutput(*this, blockOutputs, outputFrames.data());
     inputFramesTaken += frames;
 
     // The read loop stops only past H * P ticks, so the whole block shifts out and the last

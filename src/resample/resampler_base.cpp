@@ -173,4 +173,22 @@ bool convertSteps(Resampler_base& converter, int final) {
     return !converter.outputFailed;
 }
 
+bool encodeOutput(Resampler_base& converter, int frames, const double* values) {
+    const std::int64_t v = std::int64_t{frames} * converter.channels;
+    const std::int64_t s = converter.samplesToSkip;
+    if (v > s) {
+        std::uint64_t bytes = static_cast<std::uint64_t>(v - s) * sizeof(double);
+        if (bytes > dsp::kMaxBufferCapacity)
+            return false;
+        if (!dsp::appendBytes(converter.outputBuffer,
+                              reinterpret_cast<const std::uint8_t*>(values + s),
+                              static_cast<std::uint32_t>(bytes)))
+            return false;
+    }
+    converter.samplesToSkip = static_cast<int>(s > v ? s - v : 0);
+    if (v > s)
+        converter.outputFramesKept += (v - s) / converter.channels;
+    return true;
+}
+
 } // namespace quillon::resample

@@ -92,6 +92,17 @@ protected:
     explicit Resampler_base(const ResamplerConfig& config);
 };
 
+// The converter's input layout, as the sample decoders take it. Any thread.
+inline dsp::InputLayout inputLayout(const Resampler_base& converter) {
+    return {converter.channels, converter.inputBytesPerSample, converter.inputIsFloat};
+}
+
+// Appends frames interleaved frames of doubles to the converter's outputBuffer, first dropping
+// values while samplesToSkip is above zero, and counts the frames kept in outputFramesKept.
+// Returns false, with nothing changed, when the output buffer cannot grow. Resampler worker
+// thread.
+bool encodeOutput(Resampler_base& converter, int frames, const double* values);
+
 // A new Upsampler or Downsampler owned by the caller, or null when planResampler says none or
 // the allocation fails. Resampler worker thread. Defined beside the concrete converters.
 Resampler_base* createResampler(const ResamplerConfig& config);

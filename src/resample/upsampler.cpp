@@ -264,7 +264,7 @@ std::uint32_t Upsampler::process(const std::uint8_t* bytes, std::uint32_t length
     }
     consumed = static_cast<std::uint32_t>(frames) * frameSize;
 
-    dsp::decodeInput(*this, frames, historyFrames, bytes, history.data(), need);
+    dsp::decodeInput(inputLayout(*this), frames, historyFrames, bytes, history.data(), need);
     historyFrames += need;
     // The last samples of a step may reach one frame past the decoded input with a (tiny)
     // end tap; that frame is not here yet, so it reads as silence rather than as whatever an
@@ -283,7 +283,7 @@ std::uint32_t Upsampler::process(const std::uint8_t* bytes, std::uint32_t length
     tickPos += static_cast<int>((static_cast<std::int64_t>(inputRate / rateGcd) * H) / k);
 
     // Cannot fail: the room was reserved above.
-    dsp::encodeOutput(*this, blockOutputs, outputFrames.data());
+    encodeOutput(*this, blockOutputs, outputFrames.data());
     inputFramesTaken += frames;
 
     // Drop the frames no later sample reads; tickPos ends between 1 and P.

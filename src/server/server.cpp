@@ -149,7 +149,7 @@ int startServer(Server& server) {
     server.drivers = device::readDriverList();
     logDriverList(*server.drivers);
 
-    chooseClock(server.clock);
+    platform::chooseClock(server.clock);
     server.device = device::createOutputDevice(server.drivers, server.clock);
 
     server.memory = platform::openSharedMemory(ipc::objectName(ipc::kSharedBlockName).c_str(),

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "ipc/shared_block.h"
-#include "server/clock.h"
+#include "platform/clock.h"
 
 namespace quillon::platform {
 struct Handle;
@@ -35,7 +35,7 @@ struct Server {
     // Set by the real-time thread when the client ended: the main thread then
     // shuts down as after quit.
     std::atomic<bool> clientGone{false};
-    Clock clock;
+    platform::Clock clock;
     device::DriverList* drivers = nullptr;
     device::OutputDevice* device = nullptr;
     platform::SharedMemory* memory = nullptr;

@@ -20,12 +20,12 @@ using device::OutputDevice;
 struct Rig {
     FakeDriver fake;
     FakeDriverSource list;
-    server::Clock clock;
+    platform::Clock clock;
     OutputDevice* dev = nullptr;
 
     Rig() {
         list.drivers[0] = &fake;
-        server::chooseClock(clock);
+        platform::chooseClock(clock);
         fake.preferred = 64;
         dev = device::createOutputDevice(list.source(), clock);
         ipc::DeviceSettings s;

@@ -126,7 +126,7 @@ TEST_F(DeviceResampleTest, StreamReachesTheDriverAsTheConvertersOwnOutputWithIts
     for (const std::size_t chunk : {4096u * 4, 4096u * 4, 1234u * 4 + 2, 7000u}) {
         // Ring room in output frames, told in client bytes.
         const std::int32_t free = dev->ringFrames - dev->queuedFrames;
-        EXPECT_EQ(device::writableBytes(*dev), server::mulDiv(free, 44100, 48000) * 4);
+        EXPECT_EQ(device::writableBytes(*dev), platform::mulDiv(free, 44100, 48000) * 4);
         const std::vector<std::uint8_t> part(input.begin() + static_cast<std::ptrdiff_t>(at),
                                              input.begin() +
                                                  static_cast<std::ptrdiff_t>(at + chunk));
@@ -290,7 +290,7 @@ TEST_F(DeviceResampleTest, ARatePairTheFactoryRefusesPlaysUnconvertedWhenTheDriv
     fake.sampleType = ASIOSTInt16LSB;
     // 40 kHz over 48 kHz reduces to 5:6, a ratio the converters do not build.
     const std::int32_t ms = device::openOutput(*dev, 40000, 16, 2);
-    EXPECT_EQ(ms, server::mulDiv(32768 + 1200, 1000, 40000) + 8000);
+    EXPECT_EQ(ms, platform::mulDiv(32768 + 1200, 1000, 40000) + 8000);
     EXPECT_FALSE(dev->resampler);
     EXPECT_EQ(fake.rate, 40000.0);
     EXPECT_EQ(worker.activeResampler, nullptr);

@@ -771,7 +771,7 @@ TEST_F(DeviceTest, ResetAskedForDuringTheOpenIsSettledByIt) {
 
 TEST_F(DeviceTest, LatencyChangeRereadsTheLatenciesWithoutAReopen) {
     smallRings();
-    EXPECT_EQ(open(), server::mulDiv(16 + 1200, 1000, 44100));
+    EXPECT_EQ(open(), platform::mulDiv(16 + 1200, 1000, 44100));
     writeFrames(1, 16);
     fake.bufferSwitch(0);
     fake.outputLatency = 100;
@@ -784,7 +784,7 @@ TEST_F(DeviceTest, LatencyChangeRereadsTheLatenciesWithoutAReopen) {
     int next = 5;
     expectCounter(*this, next, 3);
     // The open's answer uses the new latency too.
-    EXPECT_EQ(open(), server::mulDiv(16 + 200, 1000, 44100));
+    EXPECT_EQ(open(), platform::mulDiv(16 + 200, 1000, 44100));
 }
 
 TEST_F(DeviceTest, SeekDropsWhatAReopenTookBack) {

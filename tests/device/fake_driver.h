@@ -12,7 +12,7 @@
 
 #include "device/asio.h"
 #include "device/device_state.h"
-#include "server/clock.h"
+#include "platform/clock.h"
 
 namespace quillon::test {
 
@@ -202,7 +202,7 @@ struct FakeDriverSource {
 // Microsecond ticks the test moves itself.
 struct FakeClock {
     std::atomic<std::int64_t> now{1'000'000};
-    server::Clock clock{true, 1'000'000, 0};
+    platform::Clock clock{true, 1'000'000, 0};
     static std::int64_t read(void* context) { return static_cast<FakeClock*>(context)->now.load(); }
     void advanceMs(std::int64_t ms) { now += ms * 1000; }
 };

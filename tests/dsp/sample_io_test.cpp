@@ -114,7 +114,7 @@ TEST(DecodeInput, EveryEncodingAtItsEdges) {
         for (int i = 0; i < 5; ++i)
             input.insert(input.end(), c.bytes.begin(), c.bytes.end());
         std::vector<double> work(5, 99.0);
-        decodeInput(conv, 5, 0, input.data(), work.data(), 5);
+        decodeInput(inputLayout(conv), 5, 0, input.data(), work.data(), 5);
         for (double v : work)
             EXPECT_EQ(v, c.want) << c.isFloat << "/" << c.bits << " byte0=" << int(c.bytes[0]);
     }
@@ -127,7 +127,7 @@ TEST(DecodeInput, OffsetAndSilentTail) {
     std::uint8_t bytes[sizeof samples];
     std::memcpy(bytes, samples, sizeof samples);
     std::vector<double> work(2 * (2 + 8) + 3, 99.0);
-    decodeInput(conv, 3, 2, bytes, work.data(), 8);
+    decodeInput(inputLayout(conv), 3, 2, bytes, work.data(), 8);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(work[i], 99.0) << i;
     for (int i = 0; i < 6; ++i)
@@ -140,7 +140,7 @@ TEST(DecodeInput, OffsetAndSilentTail) {
     // A format outside the table decodes nothing but still pads.
     TestConverter odd(config(0, 40, 1));
     std::vector<double> w(6, 99.0);
-    decodeInput(odd, 2, 0, bytes, w.data(), 4);
+    decodeInput(inputLayout(odd), 2, 0, bytes, w.data(), 4);
     EXPECT_EQ(w[0], 99.0);
     EXPECT_EQ(w[1], 99.0);
     EXPECT_EQ(w[2], 0.0);
@@ -162,13 +162,14 @@ TEST(DecodeInput, StuffedIntoChannelsMatchesTheInterleavedDecode) {
                     const int frames = 13, total = 20;
                     const int limit = first + (total - 1) * step + 1; // cuts the last gap short
                     std::vector<double> interleaved(static_cast<std::size_t>(total) * channels);
-                    decodeInput(conv, frames, 0, bytes.data(), interleaved.data(), total);
+                    decodeInput(inputLayout(conv), frames, 0, bytes.data(), interleaved.data(),
+                                total);
                     std::vector<std::vector<double>> out(channels, std::vector<double>(80, 99.0));
                     std::vector<double*> ptrs;
                     for (auto& o : out)
                         ptrs.push_back(o.data());
-                    decodeStuffed(conv, frames, bytes.data(), ptrs.data(), first, step, total,
-                                  limit);
+                    decodeStuffed(inputLayout(conv), frames, bytes.data(), ptrs.data(), first, step,
+                                  total, limit);
                     for (int c = 0; c < channels; ++c) {
                         for (int i = 0; i < 80; ++i) {
                             double want = 99.0;

@@ -13,7 +13,7 @@
 #include "device/fake_driver.h"
 #include "device/output_device.h"
 #include "ipc/shared_block.h"
-#include "server/clock.h"
+#include "platform/clock.h"
 #include "server/commands.h"
 
 namespace ipc = quillon::ipc;
@@ -26,7 +26,7 @@ namespace {
 class Commands : public ::testing::Test {
 protected:
     void SetUp() override {
-        quillon::server::chooseClock(clock);
+        quillon::platform::chooseClock(clock);
         dev = device::createOutputDevice(nullptr, clock);
     }
     void TearDown() override { device::destroyOutputDevice(dev); }
@@ -48,7 +48,7 @@ protected:
         return ipc::loadI32(block.data(), ipc::kMainCommand);
     }
 
-    quillon::server::Clock clock;
+    quillon::platform::Clock clock;
     device::OutputDevice* dev = nullptr;
     std::vector<std::uint8_t> block = std::vector<std::uint8_t>(ipc::kSharedBlockSize, 0);
 };

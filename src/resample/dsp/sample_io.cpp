@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "resample/dsp/pcm.h"
-#include "resample/resampler_base.h"
 
 namespace quillon::dsp {
 
@@ -75,9 +74,9 @@ constexpr auto decodeF64 = decodeSample<Float64>;
 
 enum class InputFormat { none, u8, s16, s24, s32, f32, f64 };
 
-InputFormat formatOf(const resample::Resampler_base& converter) {
-    const int width = converter.inputBytesPerSample;
-    if (converter.inputIsFloat == 0) {
+InputFormat formatOf(const InputLayout& layout) {
+    const int width = layout.bytesPerSample;
+    if (layout.isFloat == 0) {
         switch (width) {
         case 1:
             return InputFormat::u8;
@@ -91,9 +90,9 @@ InputFormat formatOf(const resample::Resampler_base& converter) {
             return InputFormat::none;
         }
     }
-    if (converter.inputIsFloat == 1 && width == 4)
+    if (layout.isFloat == 1 && width == 4)
         return InputFormat::f32;
-    if (converter.inputIsFloat == 1 && width == 8)
+    if (layout.isFloat == 1 && width == 8)
         return InputFormat::f64;
     return InputFormat::none;
 }
@@ -150,12 +149,12 @@ void stuffLoop(const std::uint8_t* in, std::size_t width, std::size_t channels, 
 
 } // namespace
 
-void decodeInput(const resample::Resampler_base& converter, int frames, int offsetFrames,
-                 const std::uint8_t* input, double* work, int totalFrames) {
-    const std::size_t channels = static_cast<std::size_t>(converter.channels);
+void decodeInput(const InputLayout& layout, int frames, int offsetFrames, const std::uint8_t* input,
+                 double* work, int totalFrames) {
+    const std::size_t channels = static_cast<std::size_t>(layout.channels);
     const std::size_t count = static_cast<std::size_t>(frames) * channels;
     double* out = work + static_cast<std::size_t>(offsetFrames) * channels;
-    switch (formatOf(converter)) {
+    switch (formatOf(layout)) {
     case InputFormat::u8:
         decodeLoop<decodeU8>(input, out, count, 1);
         break;
@@ -183,17 +182,17 @@ void decodeInput(const resample::Resampler_base& converter, int frames, int offs
                     static_cast<std::size_t>(totalFrames - frames) * channels * sizeof(double));
 }
 
-void decodeStuffed(const resample::Resampler_base& converter, int frames, const std::uint8_t* input,
+void decodeStuffed(const InputLayout& layout, int frames, const std::uint8_t* input,
                    double* const* out, int first, int step, int totalFrames, int limit) {
-    const std::size_t channels = static_cast<std::size_t>(converter.channels);
-    const std::size_t width = static_cast<std::size_t>(converter.inputBytesPerSample);
+    const std::size_t channels = static_cast<std::size_t>(layout.channels);
+    const std::size_t width = static_cast<std::size_t>(layout.bytesPerSample);
     for (std::size_t c = 0; c < channels; ++c)
         for (int i = 0; i < first && i < limit; ++i)
             out[c][i] = 0.0;
     auto run = [&](auto loop, int decoded) {
         loop(input, width, channels, decoded, out, first, step, totalFrames, limit);
     };
-    switch (formatOf(converter)) {
+    switch (formatOf(layout)) {
     case InputFormat::u8:
         run(stuffLoop<decodeU8>, frames);
         break;
@@ -216,23 +215,6 @@ void decodeStuffed(const resample::Resampler_base& converter, int frames, const 
         run(stuffLoop<decodeF64>, 0);
         break;
     }
-}
-
-bool encodeOutput(resample::Resampler_base& converter, int frames, const double* values) {
-    const std::int64_t v = std::int64_t{frames} * converter.channels;
-    const std::int64_t s = converter.samplesToSkip;
-    if (v > s) {
-        std::uint64_t bytes = static_cast<std::uint64_t>(v - s) * sizeof(double);
-        if (bytes > kMaxBufferCapacity)
-            return false;
-        if (!appendBytes(converter.outputBuffer, reinterpret_cast<const std::uint8_t*>(values + s),
-                         static_cast<std::uint32_t>(bytes)))
-            return false;
-    }
-    converter.samplesToSkip = static_cast<int>(s > v ? s - v : 0);
-    if (v > s)
-        converter.outputFramesKept += (v - s) / converter.channels;
-    return true;
 }
 
 } // namespace quillon::dsp

@@ -2,11 +2,16 @@
 
 #include <cstdint>
 
-namespace quillon::resample {
-class Resampler_base;
-}
-
 namespace quillon::dsp {
+
+// How a converter's input is laid out: interleaved frames of `channels` samples, each
+// `bytesPerSample` bytes of little-endian integer PCM (isFloat 0; 8-bit is unsigned) or IEEE
+// float (isFloat 1).
+struct InputLayout {
+    int channels;
+    int bytesPerSample;
+    int isFloat;
+};
 
 // Byte buffer that grows by doubling from 1024 bytes. Bytes always start at offset 0;
 // consumers take bytes from the front by moving the rest down.
@@ -30,25 +35,18 @@ bool reserveBytes(GrowableBuffer& buffer, std::uint64_t need);
 // Frees the block and empties the buffer.
 void releaseBuffer(GrowableBuffer& buffer);
 
-// Decodes frames interleaved frames of the converter's input format into
-// work[offsetFrames * channels ...], then writes (totalFrames - frames) frames of 0.0 after them.
-// An input format the converter does not know decodes nothing (the zero tail is still written).
-// Resampler worker thread.
-void decodeInput(const resample::Resampler_base& converter, int frames, int offsetFrames,
-                 const std::uint8_t* input, double* work, int totalFrames);
+// Decodes frames interleaved frames of the input layout into work[offsetFrames * channels ...],
+// then writes (totalFrames - frames) frames of 0.0 after them. A sample format outside the
+// table decodes nothing (the zero tail is still written). Resampler worker thread.
+void decodeInput(const InputLayout& layout, int frames, int offsetFrames, const std::uint8_t* input,
+                 double* work, int totalFrames);
 
 // Decodes frames interleaved frames as decodeInput does, but straight into one array per
 // channel, zero-stuffed: frame f of channel c goes to out[c][first + f * step], and every other
 // position below limit gets 0.0 (those before first, the step - 1 after each frame, and those of
 // the silent frames from `frames` up to totalFrames). Positions from limit on are not touched.
 // This is the block a Downsampler convolves, built in one pass. Resampler worker thread.
-void decodeStuffed(const resample::Resampler_base& converter, int frames, const std::uint8_t* input,
+void decodeStuffed(const InputLayout& layout, int frames, const std::uint8_t* input,
                    double* const* out, int first, int step, int totalFrames, int limit);
-
-// Appends frames interleaved frames of doubles to the converter's outputBuffer, first dropping
-// values while samplesToSkip is above zero, and counts the frames kept in outputFramesKept.
-// Returns false, with nothing changed, when the output buffer cannot grow. Resampler worker
-// thread.
-bool encodeOutput(resample::Resampler_base& converter, int frames, const double* values);
 
 } // namespace quillon::dsp

@@ -1,8 +1,8 @@
-#include "server/clock.h"
+#include "platform/clock.h"
 
 #include "platform/platform.h"
 
-namespace quillon::server {
+namespace quillon::platform {
 
 void chooseClock(Clock& clock, bool forceTimer) {
     std::int64_t frequency = 0;
@@ -49,4 +49,4 @@ std::int32_t mulDiv(std::int32_t a, std::int32_t b, std::int32_t c) {
     return static_cast<std::int32_t>(result);
 }
 
-} // namespace quillon::server
+} // namespace quillon::platform

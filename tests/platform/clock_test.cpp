@@ -3,11 +3,11 @@
 #include <array>
 #include <climits>
 
+#include "platform/clock.h"
 #include "platform/platform.h"
-#include "server/clock.h"
 
-using quillon::server::Clock;
-using quillon::server::mulDiv;
+using quillon::platform::Clock;
+using quillon::platform::mulDiv;
 
 namespace {
 
@@ -46,27 +46,27 @@ TEST(MulDiv, FailsWithMinusOneOnZeroDivisorAndOverflow) {
 
 TEST(Clock, MillisecondFallbackCountsInMilliseconds) {
     Clock clock;
-    quillon::server::chooseClock(clock, true);
+    quillon::platform::chooseClock(clock, true);
     EXPECT_FALSE(clock.usePerformanceCounter);
     EXPECT_EQ(clock.clockFrequency, 1000);
 
-    const std::int64_t t0 = quillon::server::clockNow(clock);
+    const std::int64_t t0 = quillon::platform::clockNow(clock);
     quillon::platform::sleepMs(50);
-    const std::int64_t elapsed = quillon::server::clockNow(clock) - t0;
+    const std::int64_t elapsed = quillon::platform::clockNow(clock) - t0;
     EXPECT_GE(elapsed, 40);
     EXPECT_LT(elapsed, 5000);
 }
 
 TEST(Clock, PerformanceCounterTicksAtItsFrequency) {
     Clock clock;
-    quillon::server::chooseClock(clock);
+    quillon::platform::chooseClock(clock);
     ASSERT_TRUE(clock.usePerformanceCounter); // both backends have one
     ASSERT_GT(clock.clockFrequency, 1000);
 
-    const std::int64_t t0 = quillon::server::clockNow(clock);
+    const std::int64_t t0 = quillon::platform::clockNow(clock);
     quillon::platform::sleepMs(50);
     const std::int64_t elapsedMs =
-        (quillon::server::clockNow(clock) - t0) * 1000 / clock.clockFrequency;
+        (quillon::platform::clockNow(clock) - t0) * 1000 / clock.clockFrequency;
     EXPECT_GE(elapsedMs, 40);
     EXPECT_LT(elapsedMs, 5000);
 }

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace quillon::server {
+namespace quillon::platform {
 
 struct Clock {
     bool usePerformanceCounter = false;
@@ -24,4 +24,4 @@ std::int64_t clockNow(const Clock& clock);
 // position arithmetic gives identical answers on both platforms.
 std::int32_t mulDiv(std::int32_t a, std::int32_t b, std::int32_t c);
 
-} // namespace quillon::server
+} // namespace quillon::platform
