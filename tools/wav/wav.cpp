@@ -40,6 +40,45 @@ std::string describe(const std::string& path) {
     return path + ": " + std::strerror(errno);
 }
 
+// Reads the format chunk's `size` bytes in f into format; false with a message in error when
+// it describes nothing this reader can read.
+bool parseFormat(const std::vector<std::uint8_t>& f, std::uint32_t size, WavFormat& format,
+                 const std::string& path, std::string& error) {
+    std::uint16_t tag = le16(&f[0]);
+    format.channels = le16(&f[2]);
+    format.sampleRate = static_cast<int>(le32(&f[4]));
+    const std::uint16_t blockAlign = le16(&f[12]);
+    format.bits = le16(&f[14]);
+    if (tag == tagExtensible) {
+        if (size < 40 || le16(&f[16]) < 22 ||
+            std::memcmp(&f[26], subtypeTail.data(), subtypeTail.size()) != 0) {
+            error = path + ": unsupported extensible format";
+            return false;
+        }
+        tag = le16(&f[24]);
+    }
+    if (tag != tagPcm && tag != tagFloat) {
+        char code[8];
+        std::snprintf(code, sizeof code, "0x%04X", tag);
+        error = path + ": unsupported format tag " + code + " (only PCM and IEEE float)";
+        return false;
+    }
+    format.isFloat = tag == tagFloat;
+    const bool bitsOk = format.isFloat ? (format.bits == 32 || format.bits == 64)
+                                       : (format.bits == 8 || format.bits == 16 ||
+                                          format.bits == 24 || format.bits == 32);
+    if (!bitsOk) {
+        error = path + ": unsupported sample format: " + std::to_string(format.bits) + "-bit " +
+                (format.isFloat ? "float" : "integer");
+        return false;
+    }
+    if (format.channels < 1 || format.sampleRate <= 0 || blockAlign != format.frameBytes()) {
+        error = path + ": inconsistent format chunk";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool WavReader::open(const std::string& path, std::string& error) {
@@ -74,37 +113,7 @@ bool WavReader::open(const std::string& path, std::string& error) {
                 error = path + ": truncated format chunk";
                 return false;
             }
-            std::uint16_t tag = le16(&f[0]);
-            format_.channels = le16(&f[2]);
-            format_.sampleRate = static_cast<int>(le32(&f[4]));
-            const std::uint16_t blockAlign = le16(&f[12]);
-            format_.bits = le16(&f[14]);
-            if (tag == tagExtensible) {
-                if (size < 40 || le16(&f[16]) < 22 ||
-                    std::memcmp(&f[26], subtypeTail.data(), subtypeTail.size()) != 0) {
-                    error = path + ": unsupported extensible format";
-                    return false;
-                }
-                tag = le16(&f[24]);
-            }
-            if (tag != tagPcm && tag != tagFloat) {
-                char code[8];
-                std::snprintf(code, sizeof code, "0x%04X", tag);
-                error = path + ": unsupported format tag " + code + " (only PCM and IEEE float)";
-                return false;
-            }
-            format_.isFloat = tag == tagFloat;
-            const bool bitsOk = format_.isFloat ? (format_.bits == 32 || format_.bits == 64)
-                                                : (format_.bits == 8 || format_.bits == 16 ||
-                                                   format_.bits == 24 || format_.bits == 32);
-            if (!bitsOk) {
-                error = path + ": unsupported sample format: " + std::to_string(format_.bits) +
-                        "-bit " + (format_.isFloat ? "float" : "integer");
-                return false;
-            }
-            if (format_.channels < 1 || format_.sampleRate <= 0 ||
-                blockAlign != format_.frameBytes()) {
-                error = path + ": inconsistent format chunk";
+            if (!parseFormat(f, size, format_, path, error)) {
                 return false;
             }
             haveFormat = true;
