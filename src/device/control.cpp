@@ -207,10 +207,6 @@ bool reopenIfResetPending(OutputDevice& device) {
     return true;
 }
 
-bool takePendingClose(OutputDevice& device) {
-    return settleResetRequest(device);
-}
-
 void handleResetRequest(OutputDevice& device) {
     // Only a flag: the close runs on the main thread, so it never races a
     // main-channel command and never runs inside the driver's callback.

@@ -248,9 +248,6 @@ bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& 
 // holds none, waiting for room; stops early on abort, pause or reset. true
 // when nothing is left in the worker.
 bool pushResamplerOutput(OutputDevice& device);
-// Main thread. Acts on a reset request that arrived from another thread; true
-// when it closed the device. Also re-reads latencies the driver said changed.
-bool settleResetRequest(OutputDevice& device);
 // Main thread. Performs a pending reset: closes the driver and opens the same
 // format again, keeping every accepted frame. false when the stream is gone.
 bool reopenIfResetPending(OutputDevice& device);
@@ -297,6 +294,5 @@ std::int64_t monotonicMs();
 const asio::ASIOCallbacks& driverCallbacks();
 void setCallbackDevice(OutputDevice* device);
 void clearCallbackDevice(OutputDevice* device);
-OutputDevice* callbackDevice();
 
 } // namespace quillon::device

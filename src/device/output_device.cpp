@@ -219,9 +219,13 @@ void releaseResampler(OutputDevice& device) {
 // client's rate, and the open then succeeds only if the driver accepts it.
 bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& isFloat,
                         std::int32_t& bits, std::int32_t channels) {
+    // A converter kept across a re-open serves only if the settings still ask
+    // for the target it was built for.
     const bool same = device.resampler && rate == device.resamplerInputRate &&
                       isFloat == device.resamplerInputIsFloat &&
-                      bits == device.resamplerInputBits && channels == device.resamplerChannels;
+                      bits == device.resamplerInputBits && channels == device.resamplerChannels &&
+                      device.resampler->config.outputRate == device.resampleRateActive &&
+                      device.resampler->config.quality == device.resampleQualityActive;
     if (!same) {
         if (device.streamOpen) {
             // The old converter's tail belongs to the stream already accepted,
@@ -528,7 +532,11 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
     device.inputBytesPerFrame = absBits / 8 * channels;
 
     // From here on rate, isFloat and absBits describe what the converters are
-    // fed: the resampler's output when one is engaged.
+    // fed: the resampler's output when one is engaged. A converter kept across
+    // a re-open after the settings turned resampling off has no place here.
+    if (!device.resampleEnableActive) {
+        releaseResampler(device);
+    }
     const bool keptResampler =
         device.resampleEnableActive && configureResampler(device, rate, isFloat, absBits, channels);
 

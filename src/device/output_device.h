@@ -52,15 +52,16 @@ std::int32_t setPause(OutputDevice& device, std::int32_t pause);
 void seekTo(OutputDevice& device, std::int32_t ms);
 // Real-time thread (command 4) or the driver's callback thread; callback-safe.
 // Only records the request: the main thread acts on it at its next command or
-// takePendingClose, so a close never races a main-channel command.
+// settleResetRequest, so a close never races a main-channel command.
 void handleResetRequest(OutputDevice& device);
 // Real-time thread (command 12). Never below 0.
 std::int32_t outputPositionMs(const OutputDevice& device);
 // Real-time thread (command 13).
 std::int32_t writtenPositionMs(const OutputDevice& device);
-// Main thread, on every wake of its wait: acts on a reset request handed over
-// by another thread (closes the device at once between streams in keep-open
-// mode, else marks the stream for re-open). true when it closed the device.
-bool takePendingClose(OutputDevice& device);
+// Main thread, at every command and every wake of its wait: acts on a reset
+// request handed over by another thread (closes the device at once between
+// streams in keep-open mode, else marks the stream for re-open), and re-reads
+// latencies the driver said changed. true when it closed the device.
+bool settleResetRequest(OutputDevice& device);
 
 } // namespace quillon::device

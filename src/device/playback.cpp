@@ -418,10 +418,6 @@ void clearCallbackDevice(OutputDevice* device) {
     gCallbackDevice.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
 }
 
-OutputDevice* callbackDevice() {
-    return gCallbackDevice.load(std::memory_order_acquire);
-}
-
 std::int64_t replayFrames(const OutputDevice& device) {
     std::int64_t frames =
         device.feedFrameBytes > 0

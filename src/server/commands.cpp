@@ -1,6 +1,7 @@
 #include "server/commands.h"
 
 #include "device/driver_list.h"
+#include "device/invariants.h"
 #include "device/output_device.h"
 #include "ipc/shared_block.h"
 #include "platform/log.h"
@@ -108,6 +109,7 @@ bool handleMainCommand(device::OutputDevice& device, std::uint8_t* block) {
         } catch (...) {
         }
     }
+    device::checkInvariants(device);
     storeI32(block, kMainCommand, result);
     return quit;
 }

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "device/driver_list.h"
+#include "device/invariants.h"
 #include "device/output_device.h"
 #include "ipc/object_names.h"
 #include "ipc/shared_block.h"
@@ -221,10 +222,11 @@ void runMainLoop(Server& server) {
             platform::sleepMs(kMainWakeMs);
         }
         try {
-            device::takePendingClose(*server.device);
+            device::settleResetRequest(*server.device);
         } catch (...) {
             closeQuietly(server);
         }
+        device::checkInvariants(*server.device);
     }
 }
 

@@ -171,7 +171,7 @@ TEST(DeviceThreads, ResetRequestsFromOtherThreadsNeverRaceTheMainThread) {
         } else if (i % 333 == 0) {
             device::seekTo(*rig.dev, i);
         }
-        device::takePendingClose(*rig.dev);
+        device::settleResetRequest(*rig.dev);
         sleepMicros(100);
     }
     quit = true;

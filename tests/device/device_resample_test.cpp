@@ -13,6 +13,7 @@
 
 #include "device/device_state.h"
 #include "device/fake_driver.h"
+#include "device/invariants.h"
 #include "resample/dsp/sample_io.h"
 #include "resample/worker.h"
 
@@ -74,6 +75,7 @@ protected:
         device::applySettings(*dev, settings);
     }
     void TearDown() override {
+        EXPECT_EQ(device::brokenInvariant(*dev), nullptr);
         device::destroyOutputDevice(dev);
         EXPECT_EQ(worker.activeResampler, nullptr); // the close destroyed it
         resample::stopWorker(worker);
@@ -357,6 +359,46 @@ TEST_F(DeviceResampleTest, ResetMidStreamKeepsTheConverterAndItsBacklog) {
     EXPECT_EQ(device::isPlaying(*dev), 1);
     playAll();
     EXPECT_EQ(played, offline(input, 0));
+}
+
+// A reset re-open prepares the driver with the settings of the moment: a
+// converter built for another target, or with resampling now off, must not
+// feed the new rings.
+TEST_F(DeviceResampleTest, AReopenAfterTheSettingsChangedNeverKeepsAConverterForAnotherTarget) {
+    ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
+    ASSERT_EQ(write(tone(3000)), 0);
+    settings.resampleRate = 96000;
+    apply();
+    fake.message(kAsioResetRequest);
+    EXPECT_GT(device::writableBytes(*dev), 0);
+    EXPECT_EQ(list.loads, 2);
+    ASSERT_TRUE(dev->resampler);
+    EXPECT_EQ(dev->resampler->config.outputRate, 96000);
+    EXPECT_EQ(dev->outputRate, 96000u);
+    EXPECT_EQ(device::brokenInvariant(*dev), nullptr);
+
+    settings.resampleEnable = false;
+    apply();
+    fake.refusedRates.clear();
+    fake.message(kAsioResetRequest);
+    EXPECT_GT(device::writableBytes(*dev), 0);
+    EXPECT_EQ(list.loads, 3);
+    EXPECT_FALSE(dev->resampler);
+    EXPECT_EQ(dev->outputRate, 44100u);
+    EXPECT_EQ(dev->feedBits, 16);
+    EXPECT_EQ(device::brokenInvariant(*dev), nullptr);
+    // What is written now reaches the driver as written.
+    const auto more = tone(600);
+    ASSERT_EQ(write(more), 0);
+    EXPECT_EQ(device::isPlaying(*dev), 1);
+    played.clear();
+    playAll();
+    ASSERT_GE(played.size(), 1200u);
+    for (std::size_t i = 0; i < 1200; ++i) {
+        std::int16_t sample = 0;
+        std::memcpy(&sample, more.data() + i * 2, 2);
+        EXPECT_NEAR(played[played.size() - 1200 + i], sample / 32768.0, 1e-4) << i;
+    }
 }
 
 TEST_F(DeviceResampleTest, AWriteTheConverterHasNoRoomForIsRefusedWhole) {

@@ -10,6 +10,7 @@
 
 #include "device/device_state.h"
 #include "device/fake_driver.h"
+#include "device/invariants.h"
 #include "ipc/shared_block.h"
 #include "platform/platform.h"
 
@@ -35,7 +36,11 @@ public:
         device::setClockOverride(*dev, FakeClock::read, &clk);
         device::applySettings(*dev, settings);
     }
-    void TearDown() override { device::destroyOutputDevice(dev); }
+    void TearDown() override {
+        // Every test ends between commands: the lifecycle table must hold.
+        EXPECT_EQ(device::brokenInvariant(*dev), nullptr);
+        device::destroyOutputDevice(dev);
+    }
 
     void apply() { device::applySettings(*dev, settings); }
     // Rings of 16 frames: half-buffers of 4, multiplier 0.
@@ -652,7 +657,7 @@ TEST_F(DeviceTest, ResetDuringAStreamReopensAtTheNextQueryAndKeepsEveryFrame) {
     fake.message(kAsioResetRequest);
     // Nothing closes inside the callback.
     EXPECT_TRUE(dev->streamOpen);
-    EXPECT_FALSE(device::takePendingClose(*dev));
+    EXPECT_FALSE(device::settleResetRequest(*dev));
     EXPECT_TRUE(dev->resetPending);
     EXPECT_GT(device::writableBytes(*dev), 0);
     EXPECT_EQ(fake.initCalls, 2);
@@ -833,13 +838,13 @@ TEST_F(DeviceTest, ResetBetweenStreamsInKeepOpenModeUnloadsAtOnce) {
     device::closeOutput(*dev, false);
     ASSERT_EQ(list.loadedIndex, 0);
     device::handleResetRequest(*dev);
-    EXPECT_TRUE(device::takePendingClose(*dev));
+    EXPECT_TRUE(device::settleResetRequest(*dev));
     EXPECT_EQ(list.loadedIndex, -1);
-    EXPECT_FALSE(device::takePendingClose(*dev));
+    EXPECT_FALSE(device::settleResetRequest(*dev));
     // And the same request while a stream is open only marks it.
     open();
     device::handleResetRequest(*dev);
-    EXPECT_FALSE(device::takePendingClose(*dev));
+    EXPECT_FALSE(device::settleResetRequest(*dev));
     EXPECT_TRUE(dev->resetPending);
     EXPECT_EQ(list.loadedIndex, 0);
 }
