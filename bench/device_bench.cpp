@@ -41,7 +41,7 @@ void BM_BufferSwitch(benchmark::State& state) {
         // Keep a full half-buffer queued without timing any conversion; the
         // read index walks the whole ring, so both the one-copy and the
         // wrapping two-copy fills are measured.
-        b.dev->queuedFrames = 1024;
+        b.dev->ring.queuedFrames = 1024;
         device::bufferSwitch(*b.dev, index);
         index ^= 1;
     }
@@ -62,8 +62,8 @@ void BM_WritePath(benchmark::State& state) {
     for (auto _ : state) {
         device::feedRing(*b.dev, false, kFrames * frameBytes, block.data());
         // Empty the ring by its indices: the callback's copy is measured apart.
-        b.dev->queuedFrames = 0;
-        b.dev->ringReadIndex = b.dev->ringWriteIndex;
+        b.dev->ring.queuedFrames = 0;
+        b.dev->ring.readIndex = b.dev->ring.writeIndex;
     }
     state.SetItemsProcessed(state.iterations() * kFrames);
 }

@@ -30,7 +30,7 @@ void BM_WriteCommand(benchmark::State& state) {
     platform::Clock clock;
     platform::chooseClock(clock);
     device::OutputDevice* dev = device::createOutputDevice(list.source(), clock);
-    dev->worker = &worker;
+    dev->link.worker = &worker;
     ipc::DeviceSettings s;
     // 8192-frame rings: a chunk's converted output always fits after emptying.
     s.bufferMultiplier = 3;
@@ -38,7 +38,7 @@ void BM_WriteCommand(benchmark::State& state) {
     s.resampleRate = 48000;
     s.resampleQuality = quality < 0 ? 0 : quality;
     device::applySettings(*dev, s);
-    if (device::openOutput(*dev, 44100, 16, 2) < 0 || (quality >= 0 && !dev->resampler)) {
+    if (device::openOutput(*dev, 44100, 16, 2) < 0 || (quality >= 0 && !dev->link.resampler)) {
         state.SkipWithError("open failed");
         device::destroyOutputDevice(dev);
         resample::stopWorker(worker);
@@ -64,8 +64,8 @@ void BM_WriteCommand(benchmark::State& state) {
         }
         // Empty the rings by their indices: the callback's copy is measured apart.
         state.PauseTiming();
-        dev->queuedFrames = 0;
-        dev->ringReadIndex = dev->ringWriteIndex;
+        dev->ring.queuedFrames = 0;
+        dev->ring.readIndex = dev->ring.writeIndex;
         state.ResumeTiming();
     }
     state.SetBytesProcessed(state.iterations() * bytes);

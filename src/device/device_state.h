@@ -68,8 +68,9 @@ struct FeedRun {
     std::vector<std::uint8_t> bytes;
 };
 
-struct OutputDevice {
-    // Settings: written by the real-time thread, read by set-up.
+// The client's settings: written by the real-time thread at any time, read by
+// the main thread when it prepares a driver.
+struct RequestedSettings {
     std::atomic<std::uint64_t> notifyWindow{0};
     std::atomic<std::int32_t> driverIndex{0};
     std::atomic<std::int32_t> processPriority{0};
@@ -83,75 +84,60 @@ struct OutputDevice {
     std::atomic<std::int32_t> resamplerPriority{0};
     std::atomic<std::int32_t> resampleRate{0};
     std::atomic<std::int32_t> resampleQuality{0};
+};
 
-    DriverSource drivers;
-    platform::Clock clock;
-    std::int64_t (*fakeNow)(void* context) = nullptr; // tests step time themselves
-    void* fakeNowContext = nullptr;
-    platform::Thread* realTimeThread = nullptr;
-    platform::Lock* deviceLock = nullptr;
-    asio::IASIO* driver = nullptr;
-    asio::ASIOCallbacks callbacks{};
+// What the loaded driver was prepared with: the settings in force until the
+// next preparation, and the driver's own layout. Main thread.
+struct ActiveSettings {
+    std::int32_t firstChannel = 0;
+    bool monoToStereo = false;
+    bool keepOpen = false;
+    bool resampleEnable = false;
+    std::int32_t resampleRate = 0;
+    std::int32_t resampleQuality = 0;
+    std::int32_t outputChannelCount = 0;
+    // Changed only with the driver stopped; the callback reads it under deviceLock.
+    bool useOutputReady = false;
+};
 
-    // Main-thread state.
+// The lifecycle flags; their legal combinations are the table in
+// invariants.h. Main thread, but for what the comments say.
+struct Lifecycle {
     bool driverLoaded = false;
     bool prepared = false;
     bool buffersCreated = false;
-    bool monoToStereoActive = false;
-    bool monoDuplicating = false;
-    bool abortWrites = false;
-    bool useOutputReady = false;
     // A 1 ms system timer period asked for while a stream is open: the waits
     // that still time out then do so on time under Windows' default 15.6 ms.
     bool timerRaised = false;
-    bool resampleEnableActive = false;
-    std::int32_t resampleRateActive = 0;
-    std::int32_t resampleQualityActive = 0;
-    std::int32_t outputChannelCount = 0;
-    std::int32_t activeFirstChannel = 0;
-    // Client bytes taken but not yet in the rings: the incomplete trailing
-    // frame, and while paused whatever did not fit. Whole frames held here
-    // never pass one payload: a write that could is refused.
-    std::vector<std::uint8_t> pending;
-    // Every frame in the rings also in the format it was fed in, at the same
-    // frame index: what a re-open refills the new rings from, whatever their
-    // sample type or length. Main thread only; the callback never reads it.
-    std::vector<std::uint8_t> feedCopy;
-    // Frames ever converted into the rings, and the first of them whose copy is
-    // in the current feed format (a format-only change leaves older ones behind).
-    std::int64_t framesConverted = 0;
-    std::int64_t copyFreshFrom = 0;
-    // Frames of this stream taken back from the rings of a closed driver, in
-    // the feed format; they go into the rings before anything else.
-    std::vector<std::uint8_t> replay;
-    // An open that changes only the feed format keeps the queued frames in the
-    // rings: their copies stay here in the format they were fed in, oldest
-    // first, until they have played. Main thread only.
-    std::vector<FeedRun> olderCopy;
-    // Frames to place in a format older than the current one (taken back at a
-    // re-open, or not yet placed at a format change); they go in before `replay`.
-    std::vector<FeedRun> olderReplay;
-
-    // Flags and values the real-time thread reads.
+    // Set by a stop: writes in progress drop what they hold.
+    bool abortWrites = false;
+    // Read by the real-time thread.
     std::atomic<bool> streamOpen{false};
     std::atomic<bool> driverStopped{true};
-    std::atomic<bool> keepOpenActive{false};
     std::atomic<bool> outputOpen{false};
     std::atomic<bool> paused{false};
     std::atomic<bool> resetPending{false};
+    // Between start and stop, set under deviceLock: only then may a buffer
+    // switch take frames, so a callback arriving late after stop cannot eat
+    // audio a resume would play.
+    std::atomic<bool> driverRunning{false};
+    // From the creation of the driver buffers to their disposal, set under
+    // deviceLock: only then may a switch outside start and stop touch them.
+    std::atomic<bool> halvesLive{false};
     // Set by a reset request from any thread; the main thread acts on it.
     std::atomic<bool> resetRequested{false};
-    // Set when the driver reports new latencies; the main thread re-reads them.
+    // Set by the driver's thread when it reports new latencies; the main
+    // thread re-reads them.
     std::atomic<bool> latencyChanged{false};
     // While a reset closes and re-opens the driver, the real-time answers hold
     // the positions taken just before the close.
     std::atomic<bool> reopening{false};
-    std::atomic<std::int32_t> heldPlayedMs{0};
-    std::atomic<std::int32_t> heldWrittenMs{0};
-    std::atomic<std::int64_t> pauseTime{0};
-    std::atomic<std::int32_t> pipelineFrames{0};
+};
 
-    // Stream format.
+// The stream's formats: what the client sends and what the rings are fed
+// (the converter's output when one is engaged). Main thread; the atomics are
+// read by the real-time thread for the positions.
+struct StreamFormat {
     std::atomic<std::uint32_t> inputRate{0};
     std::int32_t inputBits = 0;
     std::uint32_t inputChannels = 0;
@@ -161,45 +147,105 @@ struct OutputDevice {
     std::int32_t feedBits = 0;
     std::int32_t feedSampleBytes = 0;
     std::int32_t feedFrameBytes = 0;
+    // A mono stream played on two channels.
+    bool monoDuplicating = false;
+};
 
-    // Rings and counters; the ring positions only under deviceLock.
+// The rings and the driver's half-buffers. The main thread and the driver's
+// callback change them only under deviceLock; queuedFrames is also read
+// without it, as a whole.
+struct RingState {
     std::uint32_t activeChannels = 0;
     std::int32_t bufferSize = 0;
-    std::int32_t ringFrames = 0;
-    std::int32_t ringWriteIndex = 0;
-    std::int32_t ringReadIndex = 0;
+    std::int32_t frames = 0;
+    std::int32_t writeIndex = 0;
+    std::int32_t readIndex = 0;
+    // Queued frames of the stream before the last open: they play uncounted.
     std::int32_t uncountedFrames = 0;
     std::atomic<std::int32_t> queuedFrames{0};
+    std::vector<ChannelRing> channelRings;
+    std::vector<asio::ASIOBufferInfo> bufferInfos;
+};
+
+// Audio held beside the rings, main thread only (the callback never reads it).
+struct HeldAudio {
+    // Client bytes taken but not yet in the rings: the incomplete trailing
+    // frame, and while paused whatever did not fit. Whole frames held here
+    // never pass one payload: a write that could is refused.
+    std::vector<std::uint8_t> pending;
+    // Frames of this stream taken back from the rings of a closed driver, in
+    // the feed format; they go into the rings before anything else.
+    std::vector<std::uint8_t> replay;
+    // Every frame in the rings also in the format it was fed in, at the same
+    // frame index: what a re-open refills the new rings from, whatever their
+    // sample type or length.
+    std::vector<std::uint8_t> feedCopy;
+    // Frames ever converted into the rings, and the first of them whose copy is
+    // in the current feed format (a format-only change leaves older ones behind).
+    std::int64_t framesConverted = 0;
+    std::int64_t copyFreshFrom = 0;
+    // An open that changes only the feed format keeps the queued frames in the
+    // rings: their copies stay here in the format they were fed in, oldest
+    // first, until they have played.
+    std::vector<FeedRun> olderCopy;
+    // Frames to place in a format older than the current one (taken back at a
+    // re-open, or not yet placed at a format change); they go in before `replay`.
+    std::vector<FeedRun> olderReplay;
+};
+
+// The positions' counters: written by the main thread and the callback, read
+// by the real-time thread without a lock, each as a whole.
+struct Counters {
     // Buffer switches that found less than a buffer queued; the log reports it.
     std::atomic<std::int64_t> underruns{0};
     std::atomic<std::int64_t> framesPlayed{0};
     std::atomic<std::int64_t> bytesWritten{0};
     std::atomic<std::int64_t> lastSwitchTime{0};
     std::atomic<bool> switchSeen{false};
-    // Between start and stop: only then may a buffer switch take frames, so a
-    // callback arriving late after stop cannot eat audio a resume would play.
-    std::atomic<bool> driverRunning{false};
-    // From the creation of the driver buffers to their disposal, set under
-    // deviceLock: only then may a switch outside start and stop touch them.
-    std::atomic<bool> halvesLive{false};
-    // Set by every buffer switch that took frames: a write waiting for room
-    // wakes on it instead of polling.
-    platform::Handle* roomEvent = nullptr;
+    std::atomic<std::int64_t> pauseTime{0};
+    std::atomic<std::int32_t> pipelineFrames{0};
+    // What the real-time channel answers while a re-open runs.
+    std::atomic<std::int32_t> heldPlayedMs{0};
+    std::atomic<std::int32_t> heldWrittenMs{0};
+};
 
-    std::vector<ChannelRing> channelRings;
-    std::vector<asio::ASIOBufferInfo> bufferInfos;
-
-    // Sample-rate conversion, main thread only. The worker runs every command;
-    // tests give the device a worker of their own.
+// The sample-rate converter engaged for the stream. Main thread only; the
+// worker runs every command. Tests give the device a worker of their own.
+struct ResamplerLink {
     resample::ResamplerWorker* worker = &resample::processWorker();
     // Held only while the worker holds a converter for this stream.
     std::unique_ptr<resample::ResamplerRequest> resampler;
     // The client format the converter was built for; rate 0 once it has been
     // flushed at the end of a stream, so the next open builds a fresh one.
-    std::int32_t resamplerInputRate = 0;
-    std::int32_t resamplerInputIsFloat = -1;
-    std::int32_t resamplerInputBits = 0;
-    std::int32_t resamplerChannels = 0;
+    std::int32_t inputRate = 0;
+    std::int32_t inputIsFloat = -1;
+    std::int32_t inputBits = 0;
+    std::int32_t channels = 0;
+};
+
+struct OutputDevice {
+    RequestedSettings settings;
+    ActiveSettings active;
+    Lifecycle life;
+    StreamFormat format;
+    RingState ring;
+    HeldAudio held;
+    Counters counters;
+    ResamplerLink link;
+
+    // Set at creation, main thread.
+    DriverSource drivers;
+    platform::Clock clock;
+    std::int64_t (*fakeNow)(void* context) = nullptr; // tests step time themselves
+    void* fakeNowContext = nullptr;
+    platform::Thread* realTimeThread = nullptr;
+    platform::Lock* deviceLock = nullptr;
+    asio::ASIOCallbacks callbacks{};
+    // Set by every buffer switch that took frames: a write waiting for room
+    // wakes on it instead of polling.
+    platform::Handle* roomEvent = nullptr;
+    // The loaded driver; the callback reads it under deviceLock.
+    asio::IASIO* driver = nullptr;
 };
 
 // Main thread (never the callback). Logs a driver call's result and hands it on.

@@ -15,30 +15,30 @@ constexpr bool kCheckInvariants = QUILLON_CHECK_INVARIANTS != 0;
 
 // The lifecycle flags against the table's rows.
 const char* brokenLifecycle(const OutputDevice& device) {
-    if (device.driverLoaded != (device.driver != nullptr)) {
+    if (device.life.driverLoaded != (device.driver != nullptr)) {
         return "driverLoaded differs from holding a driver object";
     }
-    if (device.reopening) {
+    if (device.life.reopening) {
         return "reopening set between commands";
     }
-    if (device.streamOpen && device.abortWrites) {
+    if (device.life.streamOpen && device.life.abortWrites) {
         return "writes to an open stream left aborting";
     }
-    if (device.driverRunning && (device.driverStopped || device.paused)) {
+    if (device.life.driverRunning && (device.life.driverStopped || device.life.paused)) {
         return "driverRunning while marked stopped or paused";
     }
-    const bool open = device.streamOpen;
-    if (device.prepared != open || device.buffersCreated != open || device.halvesLive != open ||
-        device.timerRaised != open) {
+    const bool open = device.life.streamOpen;
+    if (device.life.prepared != open || device.life.buffersCreated != open ||
+        device.life.halvesLive != open || device.life.timerRaised != open) {
         return "prepared, buffersCreated, halvesLive and timerRaised differ from streamOpen";
     }
-    if (open && !device.driverLoaded) {
+    if (open && !device.life.driverLoaded) {
         return "a stream open without a driver";
     }
-    if (!open && (!device.driverStopped || device.driverRunning)) {
+    if (!open && (!device.life.driverStopped || device.life.driverRunning)) {
         return "the driver not stopped without a stream";
     }
-    if (open && !device.driverStopped && !device.driverRunning && !device.paused) {
+    if (open && !device.life.driverStopped && !device.life.driverRunning && !device.life.paused) {
         return "a started driver neither running nor paused";
     }
     return nullptr;
@@ -46,13 +46,15 @@ const char* brokenLifecycle(const OutputDevice& device) {
 
 // What a closed stream leaves behind: nothing.
 const char* brokenClosed(const OutputDevice& device) {
-    if (device.activeChannels != 0 || !device.channelRings.empty() || !device.bufferInfos.empty()) {
+    if (device.ring.activeChannels != 0 || !device.ring.channelRings.empty() ||
+        !device.ring.bufferInfos.empty()) {
         return "channels or rings left without a stream";
     }
-    if (!device.pending.empty() || !device.replay.empty() || !device.feedCopy.empty()) {
+    if (!device.held.pending.empty() || !device.held.replay.empty() ||
+        !device.held.feedCopy.empty()) {
         return "held bytes, replay or feed copy left without a stream";
     }
-    if (device.resampler || device.resamplerInputRate != 0) {
+    if (device.link.resampler || device.link.inputRate != 0) {
         return "a converter left without a stream";
     }
     return nullptr;
@@ -60,44 +62,49 @@ const char* brokenClosed(const OutputDevice& device) {
 
 // The channels and the formats of an open stream.
 const char* brokenFormat(const OutputDevice& device) {
-    const std::size_t channels = device.activeChannels;
-    if (channels == 0 || device.channelRings.size() != device.bufferInfos.size() ||
-        channels > device.channelRings.size() ||
-        static_cast<std::int64_t>(device.channelRings.size()) != device.outputChannelCount ||
-        device.activeFirstChannel < 0 ||
-        device.activeFirstChannel + static_cast<std::int64_t>(channels) >
-            device.outputChannelCount) {
+    const std::size_t channels = device.ring.activeChannels;
+    if (channels == 0 || device.ring.channelRings.size() != device.ring.bufferInfos.size() ||
+        channels > device.ring.channelRings.size() ||
+        static_cast<std::int64_t>(device.ring.channelRings.size()) !=
+            device.active.outputChannelCount ||
+        device.active.firstChannel < 0 ||
+        device.active.firstChannel + static_cast<std::int64_t>(channels) >
+            device.active.outputChannelCount) {
         return "the used channels do not fit the driver's";
     }
     for (std::size_t c = 0; c < channels; ++c) {
-        const ChannelRing& ring = device.channelRings[c];
-        const asio::ASIOBufferInfo& info = device.bufferInfos[c];
+        const ChannelRing& ring = device.ring.channelRings[c];
+        const asio::ASIOBufferInfo& info = device.ring.bufferInfos[c];
         if (!ring.ring || ring.converter == nullptr || ring.bytesPerSample <= 0 ||
             info.buffers[0] == nullptr || info.buffers[1] == nullptr) {
             return "a used channel without its ring, converter or halves";
         }
     }
-    if (device.monoDuplicating && (channels != 2 || device.inputChannels != 1)) {
+    if (device.format.monoDuplicating && (channels != 2 || device.format.inputChannels != 1)) {
         return "mono duplicated onto other than two channels";
     }
     const std::int64_t inputSample =
-        (device.inputBits < 0 ? -device.inputBits : device.inputBits) / 8;
-    if (device.inputRate.load() == 0 || device.outputRate.load() == 0 ||
-        device.inputBytesPerFrame.load() != inputSample * device.inputChannels) {
+        (device.format.inputBits < 0 ? -device.format.inputBits : device.format.inputBits) / 8;
+    if (device.format.inputRate.load() == 0 || device.format.outputRate.load() == 0 ||
+        device.format.inputBytesPerFrame.load() != inputSample * device.format.inputChannels) {
         return "the client format is not the stream's";
     }
-    if (device.feedSampleBytes <= 0 || device.feedSampleBytes != device.feedBits / 8 ||
-        device.feedFrameBytes !=
-            device.feedSampleBytes * static_cast<std::int64_t>(device.inputChannels)) {
+    if (device.format.feedSampleBytes <= 0 ||
+        device.format.feedSampleBytes != device.format.feedBits / 8 ||
+        device.format.feedFrameBytes !=
+            device.format.feedSampleBytes *
+                static_cast<std::int64_t>(device.format.inputChannels)) {
         return "the feed format does not match its sample size";
     }
-    if (!device.resampler && device.resamplerInputRate != 0) {
+    if (!device.link.resampler && device.link.inputRate != 0) {
         return "a converter's format kept without the converter";
     }
-    if (device.resampler &&
-        (device.feedIsFloat != 1 || device.feedBits != 64 || !device.resampleEnableActive ||
-         device.outputRate.load() != static_cast<std::uint32_t>(device.resampleRateActive) ||
-         device.resampler->config.outputRate != device.resampleRateActive)) {
+    if (device.link.resampler &&
+        (device.format.feedIsFloat != 1 || device.format.feedBits != 64 ||
+         !device.active.resampleEnable ||
+         device.format.outputRate.load() !=
+             static_cast<std::uint32_t>(device.active.resampleRate) ||
+         device.link.resampler->config.outputRate != device.active.resampleRate)) {
         return "a converter engaged but the rings fed otherwise";
     }
     return nullptr;
@@ -105,32 +112,33 @@ const char* brokenFormat(const OutputDevice& device) {
 
 // The rings and what is held beside them; under deviceLock.
 const char* brokenRings(const OutputDevice& device) {
-    const std::int64_t ring = device.ringFrames;
-    const std::int64_t queued = device.queuedFrames.load();
-    if (device.bufferSize <= 0 || ring < device.bufferSize) {
+    const std::int64_t ring = device.ring.frames;
+    const std::int64_t queued = device.ring.queuedFrames.load();
+    if (device.ring.bufferSize <= 0 || ring < device.ring.bufferSize) {
         return "a ring shorter than one half-buffer";
     }
-    if (device.ringReadIndex < 0 || device.ringReadIndex >= ring || device.ringWriteIndex < 0 ||
-        device.ringWriteIndex >= ring) {
+    if (device.ring.readIndex < 0 || device.ring.readIndex >= ring || device.ring.writeIndex < 0 ||
+        device.ring.writeIndex >= ring) {
         return "a ring index outside the ring";
     }
     if (queued < 0 || queued > ring ||
-        (device.ringReadIndex + queued) % ring != device.ringWriteIndex) {
+        (device.ring.readIndex + queued) % ring != device.ring.writeIndex) {
         return "the queued frames do not lead from the read index to the write index";
     }
-    const auto frameBytes = static_cast<std::size_t>(device.feedFrameBytes);
-    if (device.pending.size() >= ipc::kPayloadSize + frameBytes) {
+    const auto frameBytes = static_cast<std::size_t>(device.format.feedFrameBytes);
+    if (device.held.pending.size() >= ipc::kPayloadSize + frameBytes) {
         return "more than one payload of whole frames held";
     }
-    if (device.replay.size() % frameBytes != 0) {
+    if (device.held.replay.size() % frameBytes != 0) {
         return "a replay of partial frames";
     }
-    if (!device.feedCopy.empty() &&
-        device.feedCopy.size() != static_cast<std::size_t>(ring) * frameBytes) {
+    if (!device.held.feedCopy.empty() &&
+        device.held.feedCopy.size() != static_cast<std::size_t>(ring) * frameBytes) {
         return "a feed copy not the rings' length";
     }
-    if (device.copyFreshFrom > device.framesConverted || device.pipelineFrames.load() < 0 ||
-        device.framesPlayed.load() < 0 || device.bytesWritten.load() < 0) {
+    if (device.held.copyFreshFrom > device.held.framesConverted ||
+        device.counters.pipelineFrames.load() < 0 || device.counters.framesPlayed.load() < 0 ||
+        device.counters.bytesWritten.load() < 0) {
         return "a counter out of its range";
     }
     return nullptr;
@@ -142,7 +150,7 @@ const char* brokenInvariant(const OutputDevice& device) {
     if (const char* broken = brokenLifecycle(device)) {
         return broken;
     }
-    if (!device.streamOpen) {
+    if (!device.life.streamOpen) {
         return brokenClosed(device);
     }
     if (const char* broken = brokenFormat(device)) {

@@ -1,7 +1,7 @@
 // What must hold of an output device whenever the main thread is between two
 // commands, and the check that asserts it.
 //
-// The lifecycle flags, by state (1 set, 0 clear, - either):
+// The lifecycle flags (OutputDevice::life), by state (1 set, 0 clear, - either):
 //
 //                         driver   prepared   stream   driver   driver   paused
 //                         Loaded   buffers    Open     Stopped  Running
@@ -42,7 +42,7 @@
 //
 // Flags outside the table:
 // - driverLoaded holds exactly while the device holds a driver object.
-// - keepOpenActive is the mode taken at preparation; meaningless without a driver.
+// - active.keepOpen is the mode taken at preparation; meaningless without a driver.
 // - outputOpen is the client's view: set by an open, cleared by close output.
 //   A device that closed itself (a failed open or re-open, a reset between
 //   streams, a failed command) may leave it set.

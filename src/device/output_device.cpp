@@ -92,18 +92,18 @@ bool validFormat(std::int32_t bits) {
 
 // Main thread. Reads the driver's layout and sizes everything for it.
 bool prepareDevice(OutputDevice& device) {
-    device.activeFirstChannel = device.firstChannel.load();
-    device.driverStopped = true;
-    device.driverRunning = false;
-    device.keepOpenActive = device.keepDriverOpen.load();
-    device.monoDuplicating = false;
-    device.monoToStereoActive = device.monoToStereo.load();
+    device.active.firstChannel = device.settings.firstChannel.load();
+    device.life.driverStopped = true;
+    device.life.driverRunning = false;
+    device.active.keepOpen = device.settings.keepDriverOpen.load();
+    device.format.monoDuplicating = false;
+    device.active.monoToStereo = device.settings.monoToStereo.load();
 
     // Zero and -1 differ from every real format, so the next open configures all.
-    device.outputRate = 0;
-    device.feedIsFloat = -1;
-    device.feedBits = 0;
-    device.activeChannels = 0;
+    device.format.outputRate = 0;
+    device.format.feedIsFloat = -1;
+    device.format.feedBits = 0;
+    device.ring.activeChannels = 0;
 
     asio::AsioLong inputs = 0;
     asio::AsioLong outputs = 0;
@@ -115,9 +115,9 @@ bool prepareDevice(OutputDevice& device) {
     if (outputs > kMaxDriverChannels) {
         return false;
     }
-    device.outputChannelCount = outputs > 0 ? static_cast<std::int32_t>(outputs) : 0;
-    device.pending.clear();
-    device.pending.reserve(static_cast<std::size_t>(device.outputChannelCount) * 8);
+    device.active.outputChannelCount = outputs > 0 ? static_cast<std::int32_t>(outputs) : 0;
+    device.held.pending.clear();
+    device.held.pending.reserve(static_cast<std::size_t>(device.active.outputChannelCount) * 8);
 
     asio::AsioLong minSize = 0;
     asio::AsioLong maxSize = 0;
@@ -129,8 +129,8 @@ bool prepareDevice(OutputDevice& device) {
                       "multiplier %d",
                       static_cast<long>(minSize), static_cast<long>(maxSize),
                       static_cast<long>(preferred), static_cast<long>(granularity),
-                      device.bufferMultiplier.load());
-    const std::int64_t multiplier = device.bufferMultiplier.load();
+                      device.settings.bufferMultiplier.load());
+    const std::int64_t multiplier = device.settings.bufferMultiplier.load();
     // Both factors are bounded before they are multiplied: a driver's size
     // times the client's multiplier could otherwise overflow.
     if (preferred < 1 || preferred > kMaxDriverBufferFrames || multiplier < 0) {
@@ -141,28 +141,29 @@ bool prepareDevice(OutputDevice& device) {
     if (frames * 8 > kMaxRingBytes) {
         return false;
     }
-    device.bufferSize = static_cast<std::int32_t>(preferred);
-    device.ringFrames = static_cast<std::int32_t>(frames);
+    device.ring.bufferSize = static_cast<std::int32_t>(preferred);
+    device.ring.frames = static_cast<std::int32_t>(frames);
 
-    device.useOutputReady = logResult("outputReady", device.driver->outputReady()) == asio::ASE_OK;
+    device.active.useOutputReady =
+        logResult("outputReady", device.driver->outputReady()) == asio::ASE_OK;
 
-    asio::ASIOInputMonitor monitor{-1, device.activeFirstChannel, 0x20000000,
-                                   device.inputMonitor.load() ? 1 : 0, 0x3FFFFFFF};
+    asio::ASIOInputMonitor monitor{-1, device.active.firstChannel, 0x20000000,
+                                   device.settings.inputMonitor.load() ? 1 : 0, 0x3FFFFFFF};
     logResult("future(input monitor)", device.driver->future(asio::kAsioSetInputMonitor, &monitor));
 
-    device.channelRings.clear();
-    device.channelRings.resize(static_cast<std::size_t>(device.outputChannelCount));
-    device.bufferInfos.assign(static_cast<std::size_t>(device.outputChannelCount),
-                              asio::ASIOBufferInfo{});
-    device.buffersCreated = false;
+    device.ring.channelRings.clear();
+    device.ring.channelRings.resize(static_cast<std::size_t>(device.active.outputChannelCount));
+    device.ring.bufferInfos.assign(static_cast<std::size_t>(device.active.outputChannelCount),
+                                   asio::ASIOBufferInfo{});
+    device.life.buffersCreated = false;
 
-    device.resampleEnableActive = device.resampleEnable.load();
-    device.resampleRateActive = device.resampleRate.load();
-    device.resampleQualityActive = device.resampleQuality.load();
+    device.active.resampleEnable = device.settings.resampleEnable.load();
+    device.active.resampleRate = device.settings.resampleRate.load();
+    device.active.resampleQuality = device.settings.resampleQuality.load();
 
-    applyPriorities(device, processClass(device.processPriority.load()),
-                    threadLevel(device.threadPriority.load()));
-    device.prepared = true;
+    applyPriorities(device, processClass(device.settings.processPriority.load()),
+                    threadLevel(device.settings.threadPriority.load()));
+    device.life.prepared = true;
     return true;
 }
 
@@ -170,13 +171,13 @@ bool prepareDevice(OutputDevice& device) {
 bool loadAndInitDriver(OutputDevice& device) {
     asio::IASIO* driver = nullptr;
     if (device.drivers.load == nullptr ||
-        !device.drivers.load(device.drivers.context, device.driverIndex.load(), &driver) ||
+        !device.drivers.load(device.drivers.context, device.settings.driverIndex.load(), &driver) ||
         driver == nullptr) {
-        platform::logLine("driver %d could not be loaded", device.driverIndex.load());
+        platform::logLine("driver %d could not be loaded", device.settings.driverIndex.load());
         return false;
     }
     device.driver = driver;
-    device.driverLoaded = true;
+    device.life.driverLoaded = true;
     if (driver->init(nullptr) == 0) {
         char message[124] = {};
         driver->getErrorMessage(message);
@@ -189,23 +190,23 @@ bool loadAndInitDriver(OutputDevice& device) {
     char name[33] = {};
     driver->getDriverName(name);
     const long version = driver->getDriverVersion();
-    platform::logLine("init: 1; driver %d is \"%s\", version %ld", device.driverIndex.load(), name,
-                      version);
+    platform::logLine("init: 1; driver %d is \"%s\", version %ld",
+                      device.settings.driverIndex.load(), name, version);
     return prepareDevice(device);
 }
 
 void forgetResamplerFormat(OutputDevice& device) {
-    device.resamplerInputRate = 0;
-    device.resamplerInputIsFloat = -1;
-    device.resamplerInputBits = 0;
-    device.resamplerChannels = 0;
+    device.link.inputRate = 0;
+    device.link.inputIsFloat = -1;
+    device.link.inputBits = 0;
+    device.link.channels = 0;
 }
 
 // Main thread. Drops the engaged converter, if any.
 void releaseResampler(OutputDevice& device) {
-    if (device.resampler) {
-        resample::workerDestroy(*device.resampler);
-        device.resampler.reset();
+    if (device.link.resampler) {
+        resample::workerDestroy(*device.link.resampler);
+        device.link.resampler.reset();
     }
     forgetResamplerFormat(device);
 }
@@ -221,19 +222,19 @@ bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& 
                         std::int32_t& bits, std::int32_t channels) {
     // A converter kept across a re-open serves only if the settings still ask
     // for the target it was built for.
-    const bool same = device.resampler && rate == device.resamplerInputRate &&
-                      isFloat == device.resamplerInputIsFloat &&
-                      bits == device.resamplerInputBits && channels == device.resamplerChannels &&
-                      device.resampler->config.outputRate == device.resampleRateActive &&
-                      device.resampler->config.quality == device.resampleQualityActive;
+    const bool same = device.link.resampler && rate == device.link.inputRate &&
+                      isFloat == device.link.inputIsFloat && bits == device.link.inputBits &&
+                      channels == device.link.channels &&
+                      device.link.resampler->config.outputRate == device.active.resampleRate &&
+                      device.link.resampler->config.quality == device.active.resampleQuality;
     if (!same) {
-        if (device.streamOpen) {
+        if (device.life.streamOpen) {
             // The old converter's tail belongs to the stream already accepted,
             // and so does what a drain query flushed while the rings were full.
-            if (device.resampler) {
-                if (device.resamplerInputRate != 0) {
+            if (device.link.resampler) {
+                if (device.link.inputRate != 0) {
                     forgetResamplerFormat(device);
-                    resample::workerDrain(*device.resampler);
+                    resample::workerDrain(*device.link.resampler);
                 }
                 pushResamplerOutput(device);
             } else {
@@ -241,12 +242,12 @@ bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& 
             }
         }
         releaseResampler(device);
-        if (rate != device.resampleRateActive) {
+        if (rate != device.active.resampleRate) {
             auto request = std::make_unique<resample::ResamplerRequest>();
-            request->worker = device.worker;
+            request->worker = device.link.worker;
             const bool created = resample::workerCreate(
-                *request, device.resamplerPriority.load(), rate, device.resampleRateActive, isFloat,
-                bits, channels, device.resampleQualityActive);
+                *request, device.settings.resamplerPriority.load(), rate,
+                device.active.resampleRate, isFloat, bits, channels, device.active.resampleQuality);
             // The create command has returned and nothing else runs on the
             // worker for this device: its converter may be read here.
             const resample::Resampler_base* made =
@@ -254,20 +255,20 @@ bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& 
             platform::logLine(
                 "resampler %s: %d Hz to %d Hz, quality %d, %d channels, delay %d "
                 "frames",
-                created ? "created" : "refused", rate, device.resampleRateActive,
-                device.resampleQualityActive, channels,
+                created ? "created" : "refused", rate, device.active.resampleRate,
+                device.active.resampleQuality, channels,
                 made != nullptr && made->channels > 0 ? made->samplesToSkip / made->channels : 0);
             if (created) {
-                device.resampler = std::move(request);
-                device.resamplerInputRate = rate;
-                device.resamplerInputIsFloat = isFloat;
-                device.resamplerInputBits = bits;
-                device.resamplerChannels = channels;
+                device.link.resampler = std::move(request);
+                device.link.inputRate = rate;
+                device.link.inputIsFloat = isFloat;
+                device.link.inputBits = bits;
+                device.link.channels = channels;
             }
         }
     }
-    if (device.resampler) {
-        rate = device.resampleRateActive;
+    if (device.link.resampler) {
+        rate = device.active.resampleRate;
         isFloat = 1;
         bits = 64;
     }
@@ -280,17 +281,17 @@ void disposeChannelBuffers(OutputDevice& device) {
     // Before the driver takes its buffers back: a late callback then touches none.
     {
         DeviceLockGuard guard(device);
-        device.halvesLive = false;
-        device.activeChannels = 0;
+        device.life.halvesLive = false;
+        device.ring.activeChannels = 0;
     }
-    if (device.buffersCreated) {
+    if (device.life.buffersCreated) {
         if (device.driver != nullptr) {
             logResult("disposeBuffers", device.driver->disposeBuffers());
         }
-        device.buffersCreated = false;
+        device.life.buffersCreated = false;
     }
     clearCallbackDevice(&device);
-    for (ChannelRing& ring : device.channelRings) {
+    for (ChannelRing& ring : device.ring.channelRings) {
         ring.ring.reset();
         ring.converter = nullptr;
     }
@@ -301,7 +302,7 @@ bool createChannelBuffers(OutputDevice& device, std::int32_t channels) {
     disposeChannelBuffers(device);
     for (std::int32_t i = 0; i < channels; ++i) {
         asio::ASIOChannelInfo info{};
-        info.channel = device.activeFirstChannel + i;
+        info.channel = device.active.firstChannel + i;
         info.isInput = 0;
         const asio::ASIOError found = device.driver->getChannelInfo(&info);
         const char* type = asio::sampleTypeName(info.type);
@@ -314,28 +315,28 @@ bool createChannelBuffers(OutputDevice& device, std::int32_t channels) {
             platform::logLine("sample type %ld is not supported", static_cast<long>(info.type));
             return false;
         }
-        ChannelRing& ring = device.channelRings[static_cast<std::size_t>(i)];
+        ChannelRing& ring = device.ring.channelRings[static_cast<std::size_t>(i)];
         ring.sampleType = info.type;
         ring.bytesPerSample = bytes;
         ring.ring.reset(new (std::nothrow)
-                            std::uint8_t[static_cast<std::size_t>(device.ringFrames) *
+                            std::uint8_t[static_cast<std::size_t>(device.ring.frames) *
                                          static_cast<std::size_t>(bytes)]);
         if (!ring.ring) {
             return false;
         }
-        device.bufferInfos[static_cast<std::size_t>(i)] =
-            asio::ASIOBufferInfo{0, device.activeFirstChannel + i, {nullptr, nullptr}};
+        device.ring.bufferInfos[static_cast<std::size_t>(i)] =
+            asio::ASIOBufferInfo{0, device.active.firstChannel + i, {nullptr, nullptr}};
     }
     // Callbacks may come from inside createBuffers already.
     setCallbackDevice(&device);
     char call[64];
     std::snprintf(call, sizeof call, "createBuffers(%d channels, %d frames)", channels,
-                  device.bufferSize);
-    logResult(call, device.driver->createBuffers(device.bufferInfos.data(), channels,
-                                                 device.bufferSize, &device.callbacks));
-    device.buffersCreated = true;
+                  device.ring.bufferSize);
+    logResult(call, device.driver->createBuffers(device.ring.bufferInfos.data(), channels,
+                                                 device.ring.bufferSize, &device.callbacks));
+    device.life.buffersCreated = true;
     for (std::int32_t i = 0; i < channels; ++i) {
-        const auto& info = device.bufferInfos[static_cast<std::size_t>(i)];
+        const auto& info = device.ring.bufferInfos[static_cast<std::size_t>(i)];
         // A driver that handed out no buffer would have the callback write
         // through a null pointer.
         if (info.buffers[0] == nullptr || info.buffers[1] == nullptr) {
@@ -349,8 +350,8 @@ bool createChannelBuffers(OutputDevice& device, std::int32_t channels) {
 
     {
         DeviceLockGuard guard(device);
-        device.activeChannels = static_cast<std::uint32_t>(channels);
-        device.halvesLive = true;
+        device.ring.activeChannels = static_cast<std::uint32_t>(channels);
+        device.life.halvesLive = true;
     }
     silenceHalfBuffers(device);
     return true;
@@ -362,21 +363,21 @@ void sizeFeedCopy(OutputDevice& device, bool emptied, bool feedChanged) {
     // The copy starts anew; queued frames fed in another format have theirs
     // in olderCopy by now.
     if (emptied || feedChanged) {
-        device.copyFreshFrom = device.framesConverted;
-        device.replay.clear();
+        device.held.copyFreshFrom = device.held.framesConverted;
+        device.held.replay.clear();
     }
-    const std::size_t bytes = static_cast<std::size_t>(device.ringFrames) *
-                              static_cast<std::size_t>(device.feedFrameBytes);
-    if (device.feedCopy.size() == bytes) {
+    const std::size_t bytes = static_cast<std::size_t>(device.ring.frames) *
+                              static_cast<std::size_t>(device.format.feedFrameBytes);
+    if (device.held.feedCopy.size() == bytes) {
         return;
     }
-    device.copyFreshFrom = device.framesConverted;
+    device.held.copyFreshFrom = device.held.framesConverted;
     try {
-        device.feedCopy.assign(bytes, 0);
+        device.held.feedCopy.assign(bytes, 0);
     } catch (const std::bad_alloc&) {
         // Plays on without: a reset then loses what was queued, nothing else.
-        device.feedCopy.clear();
-        device.feedCopy.shrink_to_fit();
+        device.held.feedCopy.clear();
+        device.held.feedCopy.shrink_to_fit();
     }
 }
 
@@ -385,15 +386,15 @@ void sizeFeedCopy(OutputDevice& device, bool emptied, bool feedChanged) {
 // the old frames, in the old feed format, play. A paused stream is lifted: the
 // open ends the pause anyway, and its frames were accepted.
 void playOutPreviousStream(OutputDevice& device) {
-    std::unique_ptr<resample::ResamplerRequest> next = std::move(device.resampler);
-    if (device.paused.exchange(false) && !device.driverStopped) {
-        device.driverStopped = true; // a pause stopped it without saying so
+    std::unique_ptr<resample::ResamplerRequest> next = std::move(device.link.resampler);
+    if (device.life.paused.exchange(false) && !device.life.driverStopped) {
+        device.life.driverStopped = true; // a pause stopped it without saying so
     }
     if (!playOut(device)) {
         platform::logLine("open: %d frames of the previous stream did not play",
-                          device.queuedFrames.load());
+                          device.ring.queuedFrames.load());
     }
-    device.resampler = std::move(next);
+    device.link.resampler = std::move(next);
 }
 
 std::int32_t failOpen(OutputDevice& device) {
@@ -404,11 +405,11 @@ std::int32_t failOpen(OutputDevice& device) {
 
 std::int32_t openLatency(const OutputDevice& device, std::int32_t rate) {
     std::int32_t ms =
-        platform::mulDiv(device.ringFrames + device.pipelineFrames.load(), 1000, rate);
+        platform::mulDiv(device.ring.frames + device.counters.pipelineFrames.load(), 1000, rate);
     if (ms < 0) {
         ms = 0;
     }
-    return device.resampleEnableActive ? ms + 8000 : ms;
+    return device.active.resampleEnable ? ms + 8000 : ms;
 }
 
 } // namespace
@@ -416,7 +417,7 @@ std::int32_t openLatency(const OutputDevice& device, std::int32_t rate) {
 void closeDriverBuffers(OutputDevice& device);
 
 bool readLatencies(OutputDevice& device) {
-    if (device.driver == nullptr || !device.buffersCreated) {
+    if (device.driver == nullptr || !device.life.buffersCreated) {
         return true;
     }
     asio::AsioLong inputLatency = 0;
@@ -430,7 +431,7 @@ bool readLatencies(OutputDevice& device) {
     if (outputLatency < 0 || outputLatency > kMaxDriverLatencyFrames) {
         return false;
     }
-    device.pipelineFrames = static_cast<std::int32_t>(2 * outputLatency);
+    device.counters.pipelineFrames = static_cast<std::int32_t>(2 * outputLatency);
     return true;
 }
 
@@ -440,7 +441,7 @@ OutputDevice* createOutputDevice(const DriverSource& drivers, const platform::Cl
     device->clock = clock;
     device->deviceLock = platform::createLock();
     device->callbacks = driverCallbacks();
-    platform::watchLogCounter("underruns", &device->underruns);
+    platform::watchLogCounter("underruns", &device->counters.underruns);
     // Without it a waiting write falls back to short sleeps.
     device->roomEvent = platform::createEvent(nullptr, true);
     return device;
@@ -455,7 +456,7 @@ void destroyOutputDevice(OutputDevice* device) {
         return;
     }
     closeDevice(*device);
-    platform::unwatchLogCounter(&device->underruns);
+    platform::unwatchLogCounter(&device->counters.underruns);
     platform::destroyLock(device->deviceLock);
     if (device->roomEvent != nullptr) {
         platform::closeHandle(device->roomEvent);
@@ -479,21 +480,193 @@ std::int64_t readClock(const OutputDevice& device) {
 
 void applySettings(OutputDevice& device, const ipc::DeviceSettings& settings) {
     if (settings.notifyWindow != 0) {
-        device.notifyWindow = settings.notifyWindow;
+        device.settings.notifyWindow = settings.notifyWindow;
     }
-    device.driverIndex = settings.driverIndex;
-    device.processPriority = settings.processPriority;
-    device.threadPriority = settings.threadPriority;
-    device.bufferMultiplier = settings.bufferMultiplier;
-    device.firstChannel = settings.firstChannel;
-    device.keepDriverOpen = settings.keepDriverOpen;
-    device.monoToStereo = settings.monoToStereo;
-    device.inputMonitor = settings.inputMonitor;
-    device.resampleEnable = settings.resampleEnable;
-    device.resamplerPriority = settings.resamplerPriority;
-    device.resampleRate = settings.resampleRate;
-    device.resampleQuality = settings.resampleQuality;
+    device.settings.driverIndex = settings.driverIndex;
+    device.settings.processPriority = settings.processPriority;
+    device.settings.threadPriority = settings.threadPriority;
+    device.settings.bufferMultiplier = settings.bufferMultiplier;
+    device.settings.firstChannel = settings.firstChannel;
+    device.settings.keepDriverOpen = settings.keepDriverOpen;
+    device.settings.monoToStereo = settings.monoToStereo;
+    device.settings.inputMonitor = settings.inputMonitor;
+    device.settings.resampleEnable = settings.resampleEnable;
+    device.settings.resamplerPriority = settings.resamplerPriority;
+    device.settings.resampleRate = settings.resampleRate;
+    device.settings.resampleQuality = settings.resampleQuality;
 }
+
+namespace {
+
+// What an open changes, worked out before anything is reconfigured. rate,
+// isFloat and bits describe what the converters are fed: the resampler's
+// output when one is engaged.
+struct OpenChange {
+    std::int32_t rate = 0;
+    std::int32_t isFloat = 0;
+    std::int32_t bits = 0;
+    std::int32_t channels = 0;
+    std::int32_t driverChannels = 0;
+    bool duplicate = false;
+    bool keptResampler = false;
+    std::int64_t previousRate = 0;
+    std::int64_t previousFrameBytes = 0;
+    bool rateChanged = false;
+    bool floatChanged = false;
+    bool bitsChanged = false;
+    bool channelsChanged = false;
+
+    // New rings replace the old ones.
+    bool emptied() const { return rateChanged || channelsChanged; }
+};
+
+// Main thread. Loads and prepares the driver unless a stream already has it.
+bool loadAndPrepare(OutputDevice& device) {
+    if (device.life.prepared) {
+        return true;
+    }
+    return device.life.driverLoaded && device.driver != nullptr ? prepareDevice(device)
+                                                                : loadAndInitDriver(device);
+}
+
+// Main thread. Records the client's format, engages the converter for it and
+// works out what changes; false when the channels do not fit the driver.
+bool takeClientFormat(OutputDevice& device, std::int32_t rate, std::int32_t bits,
+                      std::int32_t channels, OpenChange& change) {
+    change.rate = rate;
+    change.isFloat = bits < 0 ? 1 : 0;
+    change.bits = bits < 0 ? -bits : bits;
+    change.channels = channels;
+    change.previousRate = device.format.inputRate.load();
+    change.previousFrameBytes = device.format.inputBytesPerFrame.load();
+    device.format.inputRate = static_cast<std::uint32_t>(rate);
+    device.format.inputBits = bits;
+    device.format.inputChannels = static_cast<std::uint32_t>(channels);
+
+    change.duplicate = device.active.monoToStereo && channels == 1;
+    change.driverChannels = change.duplicate ? 2 : channels;
+    if (device.active.firstChannel < 0 ||
+        static_cast<std::int64_t>(change.driverChannels) + device.active.firstChannel >
+            device.active.outputChannelCount) {
+        return false;
+    }
+    device.format.inputBytesPerFrame = change.bits / 8 * channels;
+
+    // A converter kept across a re-open after the settings turned resampling
+    // off has no place here.
+    if (!device.active.resampleEnable) {
+        releaseResampler(device);
+    }
+    change.keptResampler =
+        device.active.resampleEnable &&
+        configureResampler(device, change.rate, change.isFloat, change.bits, channels);
+
+    change.rateChanged = static_cast<std::uint32_t>(change.rate) != device.format.outputRate.load();
+    change.floatChanged = change.isFloat != device.format.feedIsFloat;
+    change.bitsChanged = change.bits != device.format.feedBits;
+    change.channelsChanged =
+        static_cast<std::uint32_t>(change.driverChannels) != device.ring.activeChannels;
+    return true;
+}
+
+// Main thread. Asks the driver for the feed's rate.
+bool setDriverRate(OutputDevice& device, std::int32_t rate) {
+    char call[48];
+    std::snprintf(call, sizeof call, "canSampleRate(%d)", rate);
+    if (device.driver == nullptr ||
+        logResult(call, device.driver->canSampleRate(rate)) != asio::ASE_OK) {
+        return false;
+    }
+    std::snprintf(call, sizeof call, "setSampleRate(%d)", rate);
+    logResult(call, device.driver->setSampleRate(rate));
+    device.format.outputRate = static_cast<std::uint32_t>(rate);
+    return true;
+}
+
+// Main thread. Sets the driver, the buffers and the converters up for the
+// change; false when the driver refuses it.
+bool applyFeedFormat(OutputDevice& device, const OpenChange& change) {
+    if (change.emptied()) {
+        // New rings are about to replace the old ones: what the previous
+        // stream still holds plays out first, the old converter's tail that
+        // configureResampler pushed in included.
+        if (device.life.streamOpen) {
+            playOutPreviousStream(device);
+        }
+        if (!device.life.driverStopped) {
+            stopAndSilence(device);
+            device.life.abortWrites = true;
+            device.life.driverStopped = true;
+        }
+    }
+    if (change.rateChanged && !setDriverRate(device, change.rate)) {
+        return false;
+    }
+    if (change.floatChanged || change.bitsChanged) {
+        device.format.feedIsFloat = change.isFloat;
+        device.format.feedBits = change.bits;
+        device.format.feedSampleBytes = change.bits / 8;
+    }
+    if (change.channelsChanged && !createChannelBuffers(device, change.driverChannels)) {
+        return false;
+    }
+    if (change.floatChanged || change.bitsChanged || change.channelsChanged) {
+        for (std::uint32_t c = 0; c < device.ring.activeChannels; ++c) {
+            ChannelRing& ring = device.ring.channelRings[c];
+            ring.converter = convert::selectConverter(ring.sampleType, device.format.feedIsFloat,
+                                                      device.format.feedBits);
+            if (ring.converter == nullptr) {
+                return false;
+            }
+        }
+    }
+    device.format.monoDuplicating = change.duplicate;
+    return true;
+}
+
+// Main thread. Empties the rings, or keeps what they and the previous stream
+// hold, and starts the new stream's counters.
+void startCounting(OutputDevice& device, const OpenChange& change, bool identical) {
+    DeviceLockGuard guard(device);
+    if (change.emptied()) {
+        device.ring.writeIndex = 0;
+        device.ring.readIndex = 0;
+        device.ring.queuedFrames = 0;
+        device.ring.uncountedFrames = 0;
+        device.life.abortWrites = false;
+    } else if (identical && change.keptResampler && change.previousRate > 0 &&
+               change.previousFrameBytes > 0) {
+        // The converter kept its backlog too: what was written, in output
+        // frames, less what was played, plays uncounted. A rebuilt one was
+        // drained into the rings, which then hold the whole old tail.
+        const std::int64_t left =
+            (device.counters.bytesWritten.load() / change.previousFrameBytes) * change.rate /
+                change.previousRate -
+            device.counters.framesPlayed.load();
+        device.ring.uncountedFrames =
+            static_cast<std::int32_t>(left < 0 ? 0 : (left > (1 << 30) ? (1 << 30) : left));
+    } else {
+        // Audio of the previous stream still queued, or still to be
+        // placed before the new stream's, plays uncounted.
+        device.ring.uncountedFrames =
+            device.ring.queuedFrames.load() + static_cast<std::int32_t>(replayFrames(device));
+    }
+    device.counters.framesPlayed = 0;
+    device.counters.bytesWritten = 0;
+    // A reset asked for while this open ran (from inside setSampleRate or
+    // createBuffers, say) is settled by it: never a second re-open.
+    device.life.resetRequested = false;
+    device.life.resetPending = false;
+    // A pause stopped the driver without marking it stopped; with the pause
+    // lifted the start rule must be able to start it again.
+    if (device.life.paused.exchange(false) && !device.life.driverStopped) {
+        device.life.driverStopped = true;
+    }
+    device.life.outputOpen = true;
+    device.life.streamOpen = true;
+}
+
+} // namespace
 
 std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bits,
                         std::int32_t channels) {
@@ -505,200 +678,86 @@ std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bi
                           rate, bits, channels);
         return failOpen(device);
     }
-    if (!device.prepared) {
-        const bool ready = device.driverLoaded && device.driver != nullptr
-                               ? prepareDevice(device)
-                               : loadAndInitDriver(device);
-        if (!ready) {
-            return failOpen(device);
-        }
-    }
-
-    std::int32_t isFloat = bits < 0 ? 1 : 0;
-    std::int32_t absBits = bits < 0 ? -bits : bits;
-    const std::int64_t previousRate = device.inputRate.load();
-    const std::int64_t previousFrameBytes = device.inputBytesPerFrame.load();
-    device.inputRate = static_cast<std::uint32_t>(rate);
-    device.inputBits = bits;
-    device.inputChannels = static_cast<std::uint32_t>(channels);
-
-    const bool duplicate = device.monoToStereoActive && channels == 1;
-    const std::int32_t driverChannels = duplicate ? 2 : channels;
-    if (device.activeFirstChannel < 0 ||
-        static_cast<std::int64_t>(driverChannels) + device.activeFirstChannel >
-            device.outputChannelCount) {
+    OpenChange change;
+    if (!loadAndPrepare(device) || !takeClientFormat(device, rate, bits, channels, change)) {
         return failOpen(device);
     }
-    device.inputBytesPerFrame = absBits / 8 * channels;
-
-    // From here on rate, isFloat and absBits describe what the converters are
-    // fed: the resampler's output when one is engaged. A converter kept across
-    // a re-open after the settings turned resampling off has no place here.
-    if (!device.resampleEnableActive) {
-        releaseResampler(device);
-    }
-    const bool keptResampler =
-        device.resampleEnableActive && configureResampler(device, rate, isFloat, absBits, channels);
-
-    const bool rateChanged = static_cast<std::uint32_t>(rate) != device.outputRate.load();
-    const bool floatChanged = isFloat != device.feedIsFloat;
-    const bool bitsChanged = absBits != device.feedBits;
-    const bool channelsChanged =
-        static_cast<std::uint32_t>(driverChannels) != device.activeChannels;
-    const bool identical = !rateChanged && !floatChanged && !bitsChanged && !channelsChanged &&
-                           duplicate == device.monoDuplicating;
-
+    const bool identical = !change.rateChanged && !change.floatChanged && !change.bitsChanged &&
+                           !change.channelsChanged &&
+                           change.duplicate == device.format.monoDuplicating;
     const FeedFormat before = currentFeedFormat(device);
-    if (!identical) {
-        // New rings are about to replace the old ones: what the previous
-        // stream still holds plays out first, the old converter's tail that
-        // configureResampler pushed in included.
-        if ((rateChanged || channelsChanged) && device.streamOpen) {
-            playOutPreviousStream(device);
-        }
-        if ((rateChanged || channelsChanged) && !device.driverStopped) {
-            stopAndSilence(device);
-            device.abortWrites = true;
-            device.driverStopped = true;
-        }
-        if (rateChanged) {
-            char call[48];
-            std::snprintf(call, sizeof call, "canSampleRate(%d)", rate);
-            if (device.driver == nullptr ||
-                logResult(call, device.driver->canSampleRate(rate)) != asio::ASE_OK) {
-                return failOpen(device);
-            }
-            std::snprintf(call, sizeof call, "setSampleRate(%d)", rate);
-            logResult(call, device.driver->setSampleRate(rate));
-            device.outputRate = static_cast<std::uint32_t>(rate);
-        }
-        if (floatChanged || bitsChanged) {
-            device.feedIsFloat = isFloat;
-            device.feedBits = absBits;
-            device.feedSampleBytes = absBits / 8;
-        }
-        if (channelsChanged && !createChannelBuffers(device, driverChannels)) {
-            return failOpen(device);
-        }
-        if (floatChanged || bitsChanged || channelsChanged) {
-            for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
-                ChannelRing& ring = device.channelRings[c];
-                ring.converter =
-                    convert::selectConverter(ring.sampleType, device.feedIsFloat, device.feedBits);
-                if (ring.converter == nullptr) {
-                    return failOpen(device);
-                }
-            }
-        }
-        device.monoDuplicating = duplicate;
+    if (!identical && !applyFeedFormat(device, change)) {
+        return failOpen(device);
     }
-    device.feedFrameBytes = device.feedSampleBytes * channels;
-    const bool emptied = rateChanged || channelsChanged;
-    const bool feedChanged = floatChanged || bitsChanged ||
-                             before.frameBytes != device.feedFrameBytes ||
-                             before.duplicate != device.monoDuplicating;
-    if (emptied) {
+    device.format.feedFrameBytes = device.format.feedSampleBytes * channels;
+    const bool feedChanged = change.floatChanged || change.bitsChanged ||
+                             before.frameBytes != device.format.feedFrameBytes ||
+                             before.duplicate != device.format.monoDuplicating;
+    if (change.emptied()) {
         forgetKeptFrames(device);
     } else {
         keepPreviousFrames(device, before, feedChanged);
     }
-    sizeFeedCopy(device, emptied, feedChanged);
-
-    {
-        DeviceLockGuard guard(device);
-        if (rateChanged || channelsChanged) {
-            device.ringWriteIndex = 0;
-            device.ringReadIndex = 0;
-            device.queuedFrames = 0;
-            device.uncountedFrames = 0;
-            device.abortWrites = false;
-        } else if (identical && keptResampler && previousRate > 0 && previousFrameBytes > 0) {
-            // The converter kept its backlog too: what was written, in output
-            // frames, less what was played, plays uncounted. A rebuilt one was
-            // drained into the rings, which then hold the whole old tail.
-            const std::int64_t left =
-                (device.bytesWritten.load() / previousFrameBytes) * rate / previousRate -
-                device.framesPlayed.load();
-            device.uncountedFrames =
-                static_cast<std::int32_t>(left < 0 ? 0 : (left > (1 << 30) ? (1 << 30) : left));
-        } else {
-            // Audio of the previous stream still queued, or still to be
-            // placed before the new stream's, plays uncounted.
-            device.uncountedFrames =
-                device.queuedFrames.load() + static_cast<std::int32_t>(replayFrames(device));
-        }
-        device.framesPlayed = 0;
-        device.bytesWritten = 0;
-        // A reset asked for while this open ran (from inside setSampleRate or
-        // createBuffers, say) is settled by it: never a second re-open.
-        device.resetRequested = false;
-        device.resetPending = false;
-        // A pause stopped the driver without marking it stopped; with the pause
-        // lifted the start rule must be able to start it again.
-        if (device.paused.exchange(false) && !device.driverStopped) {
-            device.driverStopped = true;
-        }
-        device.outputOpen = true;
-        device.streamOpen = true;
-    }
-    if (!device.timerRaised) {
+    sizeFeedCopy(device, change.emptied(), feedChanged);
+    startCounting(device, change, identical);
+    if (!device.life.timerRaised) {
         platform::timerBeginPeriod(1);
-        device.timerRaised = true;
+        device.life.timerRaised = true;
     }
     // A partial frame of the previous stream would shift every frame of the new one.
-    device.pending.clear();
-    return openLatency(device, rate);
+    device.held.pending.clear();
+    return openLatency(device, change.rate);
 }
 
 void closeDriverBuffers(OutputDevice& device) {
-    device.streamOpen = false;
-    if (!device.driverStopped) {
+    device.life.streamOpen = false;
+    if (!device.life.driverStopped) {
         stopAndSilence(device);
-        device.abortWrites = true;
-        device.driverStopped = true;
+        device.life.abortWrites = true;
+        device.life.driverStopped = true;
     }
     applyPriorities(device, platform::ProcessPriority::Normal, platform::kPriorityNormal);
     disposeChannelBuffers(device);
     releaseResampler(device);
-    device.pending.clear();
-    device.pending.shrink_to_fit();
+    device.held.pending.clear();
+    device.held.pending.shrink_to_fit();
     forgetKeptFrames(device);
-    device.replay.shrink_to_fit();
-    device.olderCopy.shrink_to_fit();
-    device.olderReplay.shrink_to_fit();
-    device.feedCopy.clear();
-    device.feedCopy.shrink_to_fit();
-    if (device.timerRaised) {
+    device.held.replay.shrink_to_fit();
+    device.held.olderCopy.shrink_to_fit();
+    device.held.olderReplay.shrink_to_fit();
+    device.held.feedCopy.clear();
+    device.held.feedCopy.shrink_to_fit();
+    if (device.life.timerRaised) {
         platform::timerEndPeriod(1);
-        device.timerRaised = false;
+        device.life.timerRaised = false;
     }
-    device.channelRings.clear();
-    device.bufferInfos.clear();
-    device.prepared = false;
+    device.ring.channelRings.clear();
+    device.ring.bufferInfos.clear();
+    device.life.prepared = false;
 }
 
 void closeDevice(OutputDevice& device) {
-    if (device.prepared) {
+    if (device.life.prepared) {
         closeDriverBuffers(device);
     }
     if (device.drivers.unload != nullptr) {
         device.drivers.unload(device.drivers.context);
     }
-    if (device.driverLoaded) {
+    if (device.life.driverLoaded) {
         platform::logLine("driver closed");
     }
     device.driver = nullptr;
-    device.driverLoaded = false;
+    device.life.driverLoaded = false;
 }
 
 void closeOutput(OutputDevice& device, bool keepOutputOnClose) {
     settleResetRequest(device);
-    if (!device.keepOpenActive) {
+    if (!device.active.keepOpen) {
         closeDevice(device);
-    } else if (!keepOutputOnClose && device.prepared) {
+    } else if (!keepOutputOnClose && device.life.prepared) {
         closeDriverBuffers(device);
     }
-    device.outputOpen = false;
+    device.life.outputOpen = false;
 }
 
 } // namespace quillon::device

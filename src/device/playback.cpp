@@ -55,27 +55,27 @@ struct Layout {
 };
 
 Layout currentLayout(const OutputDevice& device) {
-    return Layout{static_cast<std::size_t>(device.feedFrameBytes),
-                  static_cast<std::size_t>(device.feedSampleBytes), device.monoDuplicating,
-                  nullptr};
+    return Layout{static_cast<std::size_t>(device.format.feedFrameBytes),
+                  static_cast<std::size_t>(device.format.feedSampleBytes),
+                  device.format.monoDuplicating, nullptr};
 }
 
-// Under deviceLock. Converts n frames into the rings at ringWriteIndex, one
+// Under deviceLock. Converts n frames into the rings at the write index, one
 // contiguous run per channel and ring segment.
 void convertFrames(OutputDevice& device, const Layout& layout, const std::uint8_t* source,
                    std::int32_t n) {
     const std::size_t stride = layout.stride;
-    const std::int32_t first = std::min(n, device.ringFrames - device.ringWriteIndex);
+    const std::int32_t first = std::min(n, device.ring.frames - device.ring.writeIndex);
     const std::int32_t second = n - first;
-    for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
-        const ChannelRing& ring = device.channelRings[c];
+    for (std::uint32_t c = 0; c < device.ring.activeChannels; ++c) {
+        const ChannelRing& ring = device.ring.channelRings[c];
         const convert::Converter* converter =
             layout.converters != nullptr ? layout.converters[c] : ring.converter;
         // A duplicated mono stream has one sample per frame for both channels.
         const std::uint8_t* src = source + (layout.duplicate ? 0 : c * layout.sampleBytes);
         const auto bytes = static_cast<std::size_t>(ring.bytesPerSample);
         converter->run(src, stride,
-                       ring.ring.get() + static_cast<std::size_t>(device.ringWriteIndex) * bytes,
+                       ring.ring.get() + static_cast<std::size_t>(device.ring.writeIndex) * bytes,
                        static_cast<std::size_t>(first));
         if (second > 0) {
             converter->run(src + static_cast<std::size_t>(first) * stride, stride, ring.ring.get(),
@@ -84,19 +84,21 @@ void convertFrames(OutputDevice& device, const Layout& layout, const std::uint8_
     }
     // The copy keeps the same frame index as the rings. Frames of an older
     // format keep theirs in olderCopy instead.
-    const std::size_t copyBytes = static_cast<std::size_t>(device.ringFrames) * stride;
-    if (layout.converters == nullptr && device.feedCopy.size() == copyBytes) {
-        const std::size_t at = static_cast<std::size_t>(device.ringWriteIndex) * stride;
-        std::memcpy(device.feedCopy.data() + at, source, static_cast<std::size_t>(first) * stride);
+    const std::size_t copyBytes = static_cast<std::size_t>(device.ring.frames) * stride;
+    if (layout.converters == nullptr && device.held.feedCopy.size() == copyBytes) {
+        const std::size_t at = static_cast<std::size_t>(device.ring.writeIndex) * stride;
+        std::memcpy(device.held.feedCopy.data() + at, source,
+                    static_cast<std::size_t>(first) * stride);
         if (second > 0) {
-            std::memcpy(device.feedCopy.data(), source + static_cast<std::size_t>(first) * stride,
+            std::memcpy(device.held.feedCopy.data(),
+                        source + static_cast<std::size_t>(first) * stride,
                         static_cast<std::size_t>(second) * stride);
         }
     }
-    device.framesConverted += n;
-    device.ringWriteIndex += n;
-    if (device.ringWriteIndex >= device.ringFrames) {
-        device.ringWriteIndex -= device.ringFrames;
+    device.held.framesConverted += n;
+    device.ring.writeIndex += n;
+    if (device.ring.writeIndex >= device.ring.frames) {
+        device.ring.writeIndex -= device.ring.frames;
     }
 }
 
@@ -110,18 +112,18 @@ std::int64_t placeFrames(OutputDevice& device, const Layout& layout, const std::
     const auto frameBytes = static_cast<std::int64_t>(layout.stride);
     std::int64_t placed = 0;
     std::int64_t progressMs = monotonicMs();
-    while (!device.abortWrites) {
+    while (!device.life.abortWrites) {
         platform::enterLock(device.deviceLock);
-        const std::int64_t room = device.ringFrames - device.queuedFrames.load();
+        const std::int64_t room = device.ring.frames - device.ring.queuedFrames.load();
         const auto n = static_cast<std::int32_t>(std::min(frames - placed, room));
         if (n > 0) {
             convertFrames(device, layout, source + placed * frameBytes, n);
-            device.queuedFrames.fetch_add(n);
+            device.ring.queuedFrames.fetch_add(n);
         }
         platform::leaveLock(device.deviceLock);
         placed += n;
         // The start rule. Never while paused: the pause has to be lifted first.
-        if (device.driverStopped && !device.paused && startRule()) {
+        if (device.life.driverStopped && !device.life.paused && startRule()) {
             startDriver(device);
         }
         if (placed == frames) {
@@ -129,7 +131,8 @@ std::int64_t placeFrames(OutputDevice& device, const Layout& layout, const std::
         }
         // Nothing drains while paused, and a driver asking for a reset may
         // have stopped calling back: keep the rest rather than wait forever.
-        if (device.paused || !mayWait || device.resetRequested || device.resetPending) {
+        if (device.life.paused || !mayWait || device.life.resetRequested ||
+            device.life.resetPending) {
             break;
         }
         const std::int64_t now = monotonicMs();
@@ -157,15 +160,16 @@ void keepOlderCopy(OutputDevice& device, const FeedFormat& format, std::int64_t 
         return;
     }
     // Runs that have played are of no more use.
-    const std::int64_t consumed = device.framesConverted - device.queuedFrames.load();
-    while (!device.olderCopy.empty() &&
-           device.olderCopy.front().firstFrame + runFrames(device.olderCopy.front()) <= consumed) {
-        device.olderCopy.erase(device.olderCopy.begin());
+    const std::int64_t consumed = device.held.framesConverted - device.ring.queuedFrames.load();
+    while (!device.held.olderCopy.empty() &&
+           device.held.olderCopy.front().firstFrame + runFrames(device.held.olderCopy.front()) <=
+               consumed) {
+        device.held.olderCopy.erase(device.held.olderCopy.begin());
     }
     const auto bytes = static_cast<std::size_t>(n) * static_cast<std::size_t>(format.frameBytes);
     try {
-        if (!device.olderCopy.empty()) {
-            FeedRun& last = device.olderCopy.back();
+        if (!device.held.olderCopy.empty()) {
+            FeedRun& last = device.held.olderCopy.back();
             if (last.format.isFloat == format.isFloat && last.format.bits == format.bits &&
                 last.format.frameBytes == format.frameBytes &&
                 last.format.duplicate == format.duplicate &&
@@ -174,7 +178,7 @@ void keepOlderCopy(OutputDevice& device, const FeedFormat& format, std::int64_t 
                 return;
             }
         }
-        device.olderCopy.push_back(FeedRun{format, firstFrame, {source, source + bytes}});
+        device.held.olderCopy.push_back(FeedRun{format, firstFrame, {source, source + bytes}});
     } catch (const std::bad_alloc&) {
         // Plays on without: a reset would then lose these frames, nothing else.
         platform::logLine("no memory to keep %lld queued frames for a reset",
@@ -185,35 +189,35 @@ void keepOlderCopy(OutputDevice& device, const FeedFormat& format, std::int64_t 
 // Main thread. Places the first run of an older format; true when it is all in.
 template <typename StartRule>
 bool placeOlderRun(OutputDevice& device, bool mayWait, StartRule startRule) {
-    FeedRun& run = device.olderReplay.front();
+    FeedRun& run = device.held.olderReplay.front();
     const FeedFormat& format = run.format;
-    std::vector<const convert::Converter*> converters(device.activeChannels, nullptr);
-    const std::uint32_t sourceChannels = format.duplicate ? 1 : device.activeChannels;
+    std::vector<const convert::Converter*> converters(device.ring.activeChannels, nullptr);
+    const std::uint32_t sourceChannels = format.duplicate ? 1 : device.ring.activeChannels;
     bool usable =
         format.sampleBytes > 0 &&
         static_cast<std::int64_t>(sourceChannels) * format.sampleBytes == format.frameBytes;
-    for (std::uint32_t c = 0; usable && c < device.activeChannels; ++c) {
-        converters[c] = convert::selectConverter(device.channelRings[c].sampleType, format.isFloat,
-                                                 format.bits);
+    for (std::uint32_t c = 0; usable && c < device.ring.activeChannels; ++c) {
+        converters[c] = convert::selectConverter(device.ring.channelRings[c].sampleType,
+                                                 format.isFloat, format.bits);
         usable = converters[c] != nullptr;
     }
     if (!usable) {
         // Only a driver that came back with other channels gets here.
         platform::logLine("%lld frames of an earlier format no longer fit the driver",
                           static_cast<long long>(runFrames(run)));
-        device.olderReplay.erase(device.olderReplay.begin());
+        device.held.olderReplay.erase(device.held.olderReplay.begin());
         return true;
     }
     const Layout layout{static_cast<std::size_t>(format.frameBytes),
                         static_cast<std::size_t>(format.sampleBytes), format.duplicate,
                         converters.data()};
     const std::int64_t frames = runFrames(run);
-    const std::int64_t firstFrame = device.framesConverted;
+    const std::int64_t firstFrame = device.held.framesConverted;
     const std::int64_t placed =
         placeFrames(device, layout, run.bytes.data(), frames, mayWait, startRule);
     keepOlderCopy(device, format, firstFrame, run.bytes.data(), placed);
     if (placed == frames) {
-        device.olderReplay.erase(device.olderReplay.begin());
+        device.held.olderReplay.erase(device.held.olderReplay.begin());
         return true;
     }
     run.bytes.erase(run.bytes.begin(),
@@ -229,33 +233,34 @@ bool placeReplay(OutputDevice& device, bool startNow, std::int32_t byteCount, bo
     const auto startRule = [&] {
         return startNow || writableSpace(device) < 2 * static_cast<std::int64_t>(byteCount);
     };
-    while (!device.olderReplay.empty()) {
+    while (!device.held.olderReplay.empty()) {
         const bool done = placeOlderRun(device, mayWait, startRule);
-        if (device.abortWrites) {
+        if (device.life.abortWrites) {
             // A stop path drops queued audio by design; the replay goes with it.
-            device.olderReplay.clear();
-            device.replay.clear();
+            device.held.olderReplay.clear();
+            device.held.replay.clear();
             return true;
         }
         if (!done) {
             return false;
         }
     }
-    if (device.replay.empty()) {
+    if (device.held.replay.empty()) {
         return true;
     }
-    const auto frameBytes = static_cast<std::size_t>(device.feedFrameBytes);
-    const auto frames = static_cast<std::int64_t>(device.replay.size() / frameBytes);
-    const std::int64_t placed = placeFrames(device, currentLayout(device), device.replay.data(),
-                                            frames, mayWait, startRule);
-    if (device.abortWrites || placed == frames) {
+    const auto frameBytes = static_cast<std::size_t>(device.format.feedFrameBytes);
+    const auto frames = static_cast<std::int64_t>(device.held.replay.size() / frameBytes);
+    const std::int64_t placed = placeFrames(device, currentLayout(device),
+                                            device.held.replay.data(), frames, mayWait, startRule);
+    if (device.life.abortWrites || placed == frames) {
         // A stop path drops queued audio by design; the replay goes with it.
-        device.replay.clear();
+        device.held.replay.clear();
         return true;
     }
-    device.replay.erase(device.replay.begin(),
-                        device.replay.begin() + static_cast<std::ptrdiff_t>(
-                                                    static_cast<std::size_t>(placed) * frameBytes));
+    device.held.replay.erase(
+        device.held.replay.begin(),
+        device.held.replay.begin() +
+            static_cast<std::ptrdiff_t>(static_cast<std::size_t>(placed) * frameBytes));
     return false;
 }
 
@@ -282,28 +287,29 @@ void waitForRoom(OutputDevice& device) {
 }
 
 FeedFormat currentFeedFormat(const OutputDevice& device) {
-    return FeedFormat{device.feedIsFloat, device.feedBits, device.feedSampleBytes,
-                      device.feedFrameBytes, device.monoDuplicating};
+    return FeedFormat{device.format.feedIsFloat, device.format.feedBits,
+                      device.format.feedSampleBytes, device.format.feedFrameBytes,
+                      device.format.monoDuplicating};
 }
 
 QueuedAudio takeQueuedAudio(OutputDevice& device) {
     QueuedAudio audio;
-    audio.frameBytes = device.feedFrameBytes;
-    audio.isFloat = device.feedIsFloat;
-    audio.bits = device.feedBits;
-    audio.rate = device.outputRate.load();
-    const auto stride = static_cast<std::size_t>(device.feedFrameBytes);
+    audio.frameBytes = device.format.feedFrameBytes;
+    audio.isFloat = device.format.feedIsFloat;
+    audio.bits = device.format.feedBits;
+    audio.rate = device.format.outputRate.load();
+    const auto stride = static_cast<std::size_t>(device.format.feedFrameBytes);
     platform::enterLock(device.deviceLock);
-    const std::int64_t queued = device.queuedFrames.load();
-    const std::int64_t readIndex = device.ringReadIndex;
-    const std::int64_t uncountedFrames = device.uncountedFrames;
+    const std::int64_t queued = device.ring.queuedFrames.load();
+    const std::int64_t readIndex = device.ring.readIndex;
+    const std::int64_t uncountedFrames = device.ring.uncountedFrames;
     platform::leaveLock(device.deviceLock);
-    const std::int64_t consumed = device.framesConverted - queued;
+    const std::int64_t consumed = device.held.framesConverted - queued;
 
     // Frames fed in an earlier format come first; their copies are their own.
     std::int64_t taken = 0;
     std::int64_t coveredEnd = consumed;
-    for (FeedRun& run : device.olderCopy) {
+    for (FeedRun& run : device.held.olderCopy) {
         const std::int64_t end = run.firstFrame + runFrames(run);
         if (end <= consumed) {
             continue;
@@ -318,22 +324,22 @@ QueuedAudio takeQueuedAudio(OutputDevice& device) {
         taken += end - from;
         coveredEnd = std::max(coveredEnd, end);
     }
-    device.olderCopy.clear();
+    device.held.olderCopy.clear();
     // Not yet placed, so behind every queued frame of an older format.
-    for (FeedRun& run : device.olderReplay) {
+    for (FeedRun& run : device.held.olderReplay) {
         audio.older.push_back(std::move(run));
     }
-    device.olderReplay.clear();
+    device.held.olderReplay.clear();
 
     // Then the frames whose copy is in the current format. Frames fed before a
     // change whose copy could not be kept (no memory) are lost.
-    const std::int64_t from = std::max({consumed, coveredEnd, device.copyFreshFrom});
-    const std::int64_t keep = std::max<std::int64_t>(device.framesConverted - from, 0);
+    const std::int64_t from = std::max({consumed, coveredEnd, device.held.copyFreshFrom});
+    const std::int64_t keep = std::max<std::int64_t>(device.held.framesConverted - from, 0);
     if (keep > 0 && stride > 0 &&
-        device.feedCopy.size() == static_cast<std::size_t>(device.ringFrames) * stride) {
-        const std::int64_t start = (readIndex + (from - consumed)) % device.ringFrames;
-        const std::int64_t first = std::min<std::int64_t>(keep, device.ringFrames - start);
-        const std::uint8_t* copy = device.feedCopy.data();
+        device.held.feedCopy.size() == static_cast<std::size_t>(device.ring.frames) * stride) {
+        const std::int64_t start = (readIndex + (from - consumed)) % device.ring.frames;
+        const std::int64_t first = std::min<std::int64_t>(keep, device.ring.frames - start);
+        const std::uint8_t* copy = device.held.feedCopy.data();
         audio.frames.assign(copy + static_cast<std::size_t>(start) * stride,
                             copy + static_cast<std::size_t>(start + first) * stride);
         audio.frames.insert(audio.frames.end(), copy,
@@ -344,8 +350,8 @@ QueuedAudio takeQueuedAudio(OutputDevice& device) {
     const std::int64_t stale = std::max<std::int64_t>(queued - taken, 0);
     const std::int64_t uncounted = uncountedFrames - stale;
     audio.uncounted = static_cast<std::int32_t>(uncounted > 0 ? uncounted : 0);
-    audio.frames.insert(audio.frames.end(), device.replay.begin(), device.replay.end());
-    device.replay.clear();
+    audio.frames.insert(audio.frames.end(), device.held.replay.begin(), device.held.replay.end());
+    device.held.replay.clear();
     return audio;
 }
 
@@ -354,55 +360,55 @@ void keepPreviousFrames(OutputDevice& device, const FeedFormat& before, bool for
     // feed format, since only a stream without a converter holds any.
     std::vector<std::uint8_t> held;
     if (before.frameBytes > 0 &&
-        device.pending.size() >= static_cast<std::size_t>(before.frameBytes)) {
+        device.held.pending.size() >= static_cast<std::size_t>(before.frameBytes)) {
         const std::size_t whole =
-            device.pending.size() -
-            device.pending.size() % static_cast<std::size_t>(before.frameBytes);
-        held.assign(device.pending.begin(),
-                    device.pending.begin() + static_cast<std::ptrdiff_t>(whole));
+            device.held.pending.size() -
+            device.held.pending.size() % static_cast<std::size_t>(before.frameBytes);
+        held.assign(device.held.pending.begin(),
+                    device.held.pending.begin() + static_cast<std::ptrdiff_t>(whole));
     }
     if (!formatChanged) {
-        device.replay.insert(device.replay.end(), held.begin(), held.end());
+        device.held.replay.insert(device.held.replay.end(), held.begin(), held.end());
         return;
     }
     platform::enterLock(device.deviceLock);
-    const std::int64_t queued = device.queuedFrames.load();
-    const std::int64_t readIndex = device.ringReadIndex;
+    const std::int64_t queued = device.ring.queuedFrames.load();
+    const std::int64_t readIndex = device.ring.readIndex;
     platform::leaveLock(device.deviceLock);
-    const std::int64_t consumed = device.framesConverted - queued;
+    const std::int64_t consumed = device.held.framesConverted - queued;
     const std::int64_t coveredEnd =
-        device.olderCopy.empty()
+        device.held.olderCopy.empty()
             ? consumed
-            : device.olderCopy.back().firstFrame + runFrames(device.olderCopy.back());
-    const std::int64_t from = std::max({consumed, coveredEnd, device.copyFreshFrom});
+            : device.held.olderCopy.back().firstFrame + runFrames(device.held.olderCopy.back());
+    const std::int64_t from = std::max({consumed, coveredEnd, device.held.copyFreshFrom});
     const auto stride = static_cast<std::size_t>(before.frameBytes);
-    const std::int64_t n = device.framesConverted - from;
+    const std::int64_t n = device.held.framesConverted - from;
     if (n > 0 && stride > 0 &&
-        device.feedCopy.size() == static_cast<std::size_t>(device.ringFrames) * stride) {
+        device.held.feedCopy.size() == static_cast<std::size_t>(device.ring.frames) * stride) {
         // The copy is a ring too: at most two pieces, kept as one run.
-        const std::int64_t start = (readIndex + (from - consumed)) % device.ringFrames;
-        const std::int64_t first = std::min<std::int64_t>(n, device.ringFrames - start);
-        const std::uint8_t* copy = device.feedCopy.data();
+        const std::int64_t start = (readIndex + (from - consumed)) % device.ring.frames;
+        const std::int64_t first = std::min<std::int64_t>(n, device.ring.frames - start);
+        const std::uint8_t* copy = device.held.feedCopy.data();
         keepOlderCopy(device, before, from, copy + static_cast<std::size_t>(start) * stride, first);
         keepOlderCopy(device, before, from + first, copy, n - first);
     }
     try {
-        if (!device.replay.empty()) {
-            device.olderReplay.push_back(FeedRun{before, 0, std::move(device.replay)});
+        if (!device.held.replay.empty()) {
+            device.held.olderReplay.push_back(FeedRun{before, 0, std::move(device.held.replay)});
         }
         if (!held.empty()) {
-            device.olderReplay.push_back(FeedRun{before, 0, std::move(held)});
+            device.held.olderReplay.push_back(FeedRun{before, 0, std::move(held)});
         }
     } catch (const std::bad_alloc&) {
         platform::logLine("no memory to keep the previous stream's last frames");
     }
-    device.replay.clear();
+    device.held.replay.clear();
 }
 
 void forgetKeptFrames(OutputDevice& device) {
-    device.olderCopy.clear();
-    device.olderReplay.clear();
-    device.replay.clear();
+    device.held.olderCopy.clear();
+    device.held.olderReplay.clear();
+    device.held.replay.clear();
 }
 
 const asio::ASIOCallbacks& driverCallbacks() {
@@ -420,50 +426,52 @@ void clearCallbackDevice(OutputDevice* device) {
 
 std::int64_t replayFrames(const OutputDevice& device) {
     std::int64_t frames =
-        device.feedFrameBytes > 0
-            ? static_cast<std::int64_t>(device.replay.size()) / device.feedFrameBytes
+        device.format.feedFrameBytes > 0
+            ? static_cast<std::int64_t>(device.held.replay.size()) / device.format.feedFrameBytes
             : 0;
-    for (const FeedRun& run : device.olderReplay) {
+    for (const FeedRun& run : device.held.olderReplay) {
         frames += runFrames(run);
     }
     return frames;
 }
 
 std::int64_t writableSpace(const OutputDevice& device) {
-    std::int64_t free = device.ringFrames - device.queuedFrames.load();
+    std::int64_t free = device.ring.frames - device.ring.queuedFrames.load();
     // Frames taken back at a re-open claim the room first.
     free -= replayFrames(device);
     if (free <= 0) {
         return 0;
     }
-    if (device.resampler) {
+    if (device.link.resampler) {
         // Ring room in output frames, told to the client in its own frames.
-        const std::int32_t frames = platform::mulDiv(
-            static_cast<std::int32_t>(free), static_cast<std::int32_t>(device.inputRate.load()),
-            static_cast<std::int32_t>(device.outputRate.load()));
-        return frames > 0 ? static_cast<std::int64_t>(frames) * device.inputBytesPerFrame.load()
-                          : 0;
+        const std::int32_t frames =
+            platform::mulDiv(static_cast<std::int32_t>(free),
+                             static_cast<std::int32_t>(device.format.inputRate.load()),
+                             static_cast<std::int32_t>(device.format.outputRate.load()));
+        return frames > 0
+                   ? static_cast<std::int64_t>(frames) * device.format.inputBytesPerFrame.load()
+                   : 0;
     }
-    const std::int64_t bytes =
-        free * device.inputBytesPerFrame.load() - static_cast<std::int64_t>(device.pending.size());
+    const std::int64_t bytes = free * device.format.inputBytesPerFrame.load() -
+                               static_cast<std::int64_t>(device.held.pending.size());
     return bytes > 0 ? bytes : 0;
 }
 
 void startDriver(OutputDevice& device) {
-    device.switchSeen = false;
-    device.driverRunning = true;
+    device.counters.switchSeen = false;
+    device.life.driverRunning = true;
     if (device.driver != nullptr) {
         logResult("start", device.driver->start());
     }
-    device.driverStopped = false;
+    device.life.driverStopped = false;
 }
 
 void silenceHalfBuffers(OutputDevice& device) {
     platform::enterLock(device.deviceLock);
-    for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
-        const auto bytes = static_cast<std::size_t>(device.bufferSize) *
-                           static_cast<std::size_t>(device.channelRings[c].bytesPerSample);
-        for (void* half : device.bufferInfos[c].buffers) {
+    for (std::uint32_t c = 0; c < device.ring.activeChannels; ++c) {
+        const auto bytes = static_cast<std::size_t>(device.ring.bufferSize) *
+                           static_cast<std::size_t>(device.ring.channelRings[c].bytesPerSample);
+        for (void* half : device.ring.bufferInfos[c].buffers) {
             if (half != nullptr) {
                 std::memset(half, 0, bytes);
             }
@@ -476,7 +484,7 @@ asio::ASIOError stopAndSilence(OutputDevice& device) {
     // Taken and released before stop: a driver whose stop waits for a running
     // callback would otherwise wait for one blocked on this lock.
     platform::enterLock(device.deviceLock);
-    device.driverRunning = false;
+    device.life.driverRunning = false;
     platform::leaveLock(device.deviceLock);
     const asio::ASIOError result =
         device.driver != nullptr ? logResult("stop", device.driver->stop()) : asio::ASE_NotPresent;
@@ -495,9 +503,9 @@ void feedFromResampler(OutputDevice& device, bool startNow, std::int32_t byteCou
     if (!placeReplay(device, startNow, byteCount, mayWait)) {
         return; // the worker keeps its output until the replay is in
     }
-    resample::ResamplerRequest& request = *device.resampler;
-    const auto frameBytes = static_cast<std::int64_t>(device.feedFrameBytes);
-    const std::int64_t room = device.ringFrames - device.queuedFrames.load();
+    resample::ResamplerRequest& request = *device.link.resampler;
+    const auto frameBytes = static_cast<std::int64_t>(device.format.feedFrameBytes);
+    const std::int64_t room = device.ring.frames - device.ring.queuedFrames.load();
     const std::int64_t most = std::min<std::int64_t>(room * frameBytes, INT32_MAX);
     const std::uint32_t count =
         most > 0 ? resample::workerPeek(request, static_cast<std::int32_t>(most)) : 0;
@@ -506,7 +514,7 @@ void feedFromResampler(OutputDevice& device, bool startNow, std::int32_t byteCou
     const std::int64_t placed =
         placeFrames(device, currentLayout(device), request.outputData, frames, mayWait, startRule);
     // After an abort the rest goes: the stream is being stopped or moved.
-    const std::int64_t used = device.abortWrites ? count : placed * frameBytes;
+    const std::int64_t used = device.life.abortWrites ? count : placed * frameBytes;
     if (used > 0) {
         resample::workerConsume(request, static_cast<std::int32_t>(used));
     }
@@ -515,20 +523,21 @@ void feedFromResampler(OutputDevice& device, bool startNow, std::int32_t byteCou
 } // namespace
 
 bool pushResamplerOutput(OutputDevice& device) {
-    if (!device.resampler) {
+    if (!device.link.resampler) {
         return true;
     }
     std::uint32_t last = 0;
     std::int64_t progressMs = monotonicMs();
     for (;;) {
         feedRing(device, true, 0, nullptr);
-        const std::uint32_t left = resample::workerCount(*device.resampler);
+        const std::uint32_t left = resample::workerCount(*device.link.resampler);
         if (left == 0 && replayFrames(device) == 0) {
             return true;
         }
         // Nothing drains while paused, and a driver asking for a reset, or one
         // that stopped calling back for seconds, may never make room again.
-        if (device.abortWrites || device.paused || device.resetRequested || device.resetPending) {
+        if (device.life.abortWrites || device.life.paused || device.life.resetRequested ||
+            device.life.resetPending) {
             return false;
         }
         const std::int64_t now = monotonicMs();
@@ -544,7 +553,7 @@ bool pushResamplerOutput(OutputDevice& device) {
 
 void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount, const std::uint8_t* data,
               bool mayWait) {
-    if (device.resampler) {
+    if (device.link.resampler) {
         feedFromResampler(device, startNow, byteCount, mayWait);
         return;
     }
@@ -552,30 +561,30 @@ void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount, const
     // bytes wait behind them.
     if (!placeReplay(device, startNow, byteCount, mayWait)) {
         if (byteCount > 0) {
-            device.pending.insert(device.pending.end(), data,
-                                  data + static_cast<std::size_t>(byteCount));
+            device.held.pending.insert(device.held.pending.end(), data,
+                                       data + static_cast<std::size_t>(byteCount));
         }
         return;
     }
-    const bool fromPending = !device.pending.empty();
+    const bool fromPending = !device.held.pending.empty();
     const std::uint8_t* source = data;
     std::size_t size = byteCount > 0 ? static_cast<std::size_t>(byteCount) : 0;
     if (fromPending) {
         if (size > 0) {
-            device.pending.insert(device.pending.end(), data, data + size);
+            device.held.pending.insert(device.held.pending.end(), data, data + size);
         }
-        source = device.pending.data();
-        size = device.pending.size();
+        source = device.held.pending.data();
+        size = device.held.pending.size();
     }
-    const auto frameBytes = static_cast<std::size_t>(device.feedFrameBytes);
+    const auto frameBytes = static_cast<std::size_t>(device.format.feedFrameBytes);
     const auto frames = static_cast<std::int64_t>(size / frameBytes);
     const std::size_t tail = size % frameBytes;
 
     const std::int64_t placed =
         placeFrames(device, currentLayout(device), source, frames, mayWait, [&] {
             const std::int64_t space =
-                (device.ringFrames - device.queuedFrames.load()) *
-                    static_cast<std::int64_t>(device.inputBytesPerFrame.load()) -
+                (device.ring.frames - device.ring.queuedFrames.load()) *
+                    static_cast<std::int64_t>(device.format.inputBytesPerFrame.load()) -
                 static_cast<std::int64_t>(tail);
             return startNow || space < 2 * static_cast<std::int64_t>(byteCount);
         });
@@ -583,12 +592,13 @@ void feedRing(OutputDevice& device, bool startNow, std::int32_t byteCount, const
     // What stays behind: whatever was not placed, or after an abort only the
     // incomplete frame.
     const std::size_t keep =
-        device.abortWrites ? tail : size - static_cast<std::size_t>(placed) * frameBytes;
+        device.life.abortWrites ? tail : size - static_cast<std::size_t>(placed) * frameBytes;
     if (fromPending) {
-        device.pending.erase(device.pending.begin(),
-                             device.pending.begin() + static_cast<std::ptrdiff_t>(size - keep));
+        device.held.pending.erase(device.held.pending.begin(),
+                                  device.held.pending.begin() +
+                                      static_cast<std::ptrdiff_t>(size - keep));
     } else {
-        device.pending.assign(source + (size - keep), source + size);
+        device.held.pending.assign(source + (size - keep), source + size);
     }
 }
 
@@ -597,41 +607,42 @@ void bufferSwitch(OutputDevice& device, std::int32_t index) {
         return;
     }
     platform::enterLock(device.deviceLock);
-    if (!device.driverRunning) {
+    if (!device.life.driverRunning) {
         // A switch arriving while the driver is being stopped: silence, not
         // what this half held two periods ago, and no frame taken. Once the
         // buffers are going, not even that: the open after them sets up anew.
-        if (device.halvesLive) {
-            for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
-                const auto bytes = static_cast<std::size_t>(device.channelRings[c].bytesPerSample);
-                std::memset(device.bufferInfos[c].buffers[index], 0,
-                            static_cast<std::size_t>(device.bufferSize) * bytes);
+        if (device.life.halvesLive) {
+            for (std::uint32_t c = 0; c < device.ring.activeChannels; ++c) {
+                const auto bytes =
+                    static_cast<std::size_t>(device.ring.channelRings[c].bytesPerSample);
+                std::memset(device.ring.bufferInfos[c].buffers[index], 0,
+                            static_cast<std::size_t>(device.ring.bufferSize) * bytes);
             }
         }
         platform::leaveLock(device.deviceLock);
         return;
     }
-    const std::int32_t size = device.bufferSize;
-    const std::int32_t queued = device.queuedFrames.load();
+    const std::int32_t size = device.ring.bufferSize;
+    const std::int32_t queued = device.ring.queuedFrames.load();
     std::int32_t take = size;
     if (queued < size) {
-        device.underruns.fetch_add(1, std::memory_order_relaxed);
-        for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
-            const auto bytes = static_cast<std::size_t>(device.channelRings[c].bytesPerSample);
-            auto* half = static_cast<std::uint8_t*>(device.bufferInfos[c].buffers[index]);
+        device.counters.underruns.fetch_add(1, std::memory_order_relaxed);
+        for (std::uint32_t c = 0; c < device.ring.activeChannels; ++c) {
+            const auto bytes = static_cast<std::size_t>(device.ring.channelRings[c].bytesPerSample);
+            auto* half = static_cast<std::uint8_t*>(device.ring.bufferInfos[c].buffers[index]);
             std::memset(half + static_cast<std::size_t>(queued) * bytes, 0,
                         static_cast<std::size_t>(size - queued) * bytes);
         }
         take = queued;
     }
     if (take > 0) {
-        const std::int32_t read = device.ringReadIndex;
-        const std::int32_t first = std::min(take, device.ringFrames - read);
+        const std::int32_t read = device.ring.readIndex;
+        const std::int32_t first = std::min(take, device.ring.frames - read);
         const std::int32_t second = take - first;
-        for (std::uint32_t c = 0; c < device.activeChannels; ++c) {
-            const ChannelRing& ring = device.channelRings[c];
+        for (std::uint32_t c = 0; c < device.ring.activeChannels; ++c) {
+            const ChannelRing& ring = device.ring.channelRings[c];
             const auto bytes = static_cast<std::size_t>(ring.bytesPerSample);
-            auto* half = static_cast<std::uint8_t*>(device.bufferInfos[c].buffers[index]);
+            auto* half = static_cast<std::uint8_t*>(device.ring.bufferInfos[c].buffers[index]);
             std::memcpy(half, ring.ring.get() + static_cast<std::size_t>(read) * bytes,
                         static_cast<std::size_t>(first) * bytes);
             if (second > 0) {
@@ -640,26 +651,27 @@ void bufferSwitch(OutputDevice& device, std::int32_t index) {
             }
         }
         const std::int32_t end = read + take;
-        device.ringReadIndex = end >= device.ringFrames ? end - device.ringFrames : end;
-        device.queuedFrames.fetch_sub(take);
+        device.ring.readIndex = end >= device.ring.frames ? end - device.ring.frames : end;
+        device.ring.queuedFrames.fetch_sub(take);
 
         // Frames left from the stream before a re-open play without counting.
-        if (device.uncountedFrames > 0) {
-            device.uncountedFrames -= take;
-            if (device.uncountedFrames < 0) {
-                device.framesPlayed = -static_cast<std::int64_t>(device.uncountedFrames);
+        if (device.ring.uncountedFrames > 0) {
+            device.ring.uncountedFrames -= take;
+            if (device.ring.uncountedFrames < 0) {
+                device.counters.framesPlayed =
+                    -static_cast<std::int64_t>(device.ring.uncountedFrames);
             }
         } else {
-            device.framesPlayed.fetch_add(take);
+            device.counters.framesPlayed.fetch_add(take);
         }
-        device.lastSwitchTime = readClock(device);
-        device.switchSeen = true;
+        device.counters.lastSwitchTime = readClock(device);
+        device.counters.switchSeen = true;
         if (device.roomEvent != nullptr) {
             platform::setEvent(device.roomEvent);
         }
     }
     // Read under the lock: the main thread changes both only with the driver stopped.
-    asio::IASIO* ready = device.useOutputReady ? device.driver : nullptr;
+    asio::IASIO* ready = device.active.useOutputReady ? device.driver : nullptr;
     platform::leaveLock(device.deviceLock);
     if (ready != nullptr) {
         ready->outputReady();
@@ -686,7 +698,7 @@ asio::AsioLong handleAsioMessage(OutputDevice* device, asio::AsioLong selector,
     case asio::kAsioLatenciesChanged:
         // Nothing to re-open: the main thread re-reads the latencies.
         if (device != nullptr) {
-            device->latencyChanged = true;
+            device->life.latencyChanged = true;
         }
         return 1;
     case asio::kAsioSupportsInputMonitor:

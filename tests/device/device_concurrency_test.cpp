@@ -116,7 +116,7 @@ TEST(DeviceThreads, EveryFrameArrivesOnceInOrderWhileAnotherThreadReadsPositions
         ++expect;
     }
     EXPECT_EQ(expect, kFrames + 1);
-    EXPECT_EQ(rig.dev->framesPlayed, kFrames);
+    EXPECT_EQ(rig.dev->counters.framesPlayed, kFrames);
 }
 
 TEST(DeviceThreads, ResetRequestsFromOtherThreadsNeverRaceTheMainThread) {
@@ -158,7 +158,7 @@ TEST(DeviceThreads, ResetRequestsFromOtherThreadsNeverRaceTheMainThread) {
         const int initsBefore = rig.fake.initCalls;
         const std::int32_t space = device::writableBytes(*rig.dev);
         reopened += rig.fake.initCalls - initsBefore;
-        ASSERT_TRUE(rig.dev->streamOpen);
+        ASSERT_TRUE(rig.dev->life.streamOpen);
         const int frames = std::min(space / 4, 100);
         if (frames > 0) {
             const auto b = counterFrames(i, frames);
@@ -183,7 +183,7 @@ TEST(DeviceThreads, ResetRequestsFromOtherThreadsNeverRaceTheMainThread) {
 TEST(DeviceThreads, WritesWaitOnTheBufferSwitchAndGiveUpOnADriverThatStopped) {
     Rig rig;
     ASSERT_GT(device::openOutput(*rig.dev, 48000, 16, 2), 0);
-    const std::int32_t ring = rig.dev->ringFrames;
+    const std::int32_t ring = rig.dev->ring.frames;
     // A driver thread that takes one half-buffer every 20 ms: a write of two
     // rings' worth waits for it and comes out whole.
     std::atomic<bool> quit{false};
@@ -200,7 +200,7 @@ TEST(DeviceThreads, WritesWaitOnTheBufferSwitchAndGiveUpOnADriverThatStopped) {
     const auto first = counterFrames(1, 2 * ring);
     ASSERT_EQ(device::writeStream(*rig.dev, first.data(), static_cast<std::int32_t>(first.size())),
               0);
-    EXPECT_TRUE(rig.dev->pending.empty());
+    EXPECT_TRUE(rig.dev->held.pending.empty());
     quit = true;
     driver.join();
 
@@ -213,9 +213,10 @@ TEST(DeviceThreads, WritesWaitOnTheBufferSwitchAndGiveUpOnADriverThatStopped) {
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(2900));
     EXPECT_LT(waited, std::chrono::seconds(30));
-    EXPECT_EQ(rig.dev->queuedFrames, ring);
-    EXPECT_GT(rig.dev->pending.size(), 0u);
-    EXPECT_EQ(rig.dev->bytesWritten, static_cast<std::int64_t>(first.size() + more.size()));
+    EXPECT_EQ(rig.dev->ring.queuedFrames, ring);
+    EXPECT_GT(rig.dev->held.pending.size(), 0u);
+    EXPECT_EQ(rig.dev->counters.bytesWritten,
+              static_cast<std::int64_t>(first.size() + more.size()));
 }
 
 TEST(DeviceThreads, StopIsNeverCalledWithTheLockHeld) {

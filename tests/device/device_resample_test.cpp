@@ -70,7 +70,7 @@ protected:
         settings.resampleRate = 48000;
         settings.resampleQuality = 0;
         dev = device::createOutputDevice(list.source(), clk.clock);
-        dev->worker = &worker;
+        dev->link.worker = &worker;
         device::setClockOverride(*dev, FakeClock::read, &clk);
         device::applySettings(*dev, settings);
     }
@@ -87,9 +87,9 @@ protected:
     }
     // One buffer switch; keeps the frames that were real audio.
     void play() {
-        const std::int64_t before = dev->framesPlayed;
+        const std::int64_t before = dev->counters.framesPlayed;
         fake.bufferSwitch(half);
-        const auto frames = static_cast<std::size_t>(dev->framesPlayed - before);
+        const auto frames = static_cast<std::size_t>(dev->counters.framesPlayed - before);
         for (std::size_t f = 0; f < frames; ++f) {
             for (int c = 0; c < 2; ++c) {
                 double v = 0;
@@ -100,7 +100,7 @@ protected:
         half ^= 1;
     }
     void playAll() {
-        while (dev->queuedFrames > 0) {
+        while (dev->ring.queuedFrames > 0) {
             play();
         }
     }
@@ -120,14 +120,14 @@ TEST_F(DeviceResampleTest, StreamReachesTheDriverAsTheConvertersOwnOutputWithIts
     // Ring 32768 + pipeline 1200 frames at 48 kHz, plus the resampling flag.
     EXPECT_EQ(device::openOutput(*dev, 44100, 16, 2), 708 + 8000);
     EXPECT_EQ(fake.rate, 48000.0);
-    ASSERT_TRUE(dev->resampler);
+    ASSERT_TRUE(dev->link.resampler);
     EXPECT_NE(worker.activeResampler, nullptr);
 
     const auto input = tone(20000);
     std::size_t at = 0;
     for (const std::size_t chunk : {4096u * 4, 4096u * 4, 1234u * 4 + 2, 7000u}) {
         // Ring room in output frames, told in client bytes.
-        const std::int32_t free = dev->ringFrames - dev->queuedFrames;
+        const std::int32_t free = dev->ring.frames - dev->ring.queuedFrames;
         EXPECT_EQ(device::writableBytes(*dev), platform::mulDiv(free, 44100, 48000) * 4);
         const std::vector<std::uint8_t> part(input.begin() + static_cast<std::ptrdiff_t>(at),
                                              input.begin() +
@@ -144,7 +144,7 @@ TEST_F(DeviceResampleTest, StreamReachesTheDriverAsTheConvertersOwnOutputWithIts
     const auto expected = offline(input, 0);
     ASSERT_GT(expected.size(), 40000u);
     // The converter still holds its last partial step until the drain.
-    EXPECT_LT(static_cast<std::size_t>(dev->queuedFrames) * 2, expected.size());
+    EXPECT_LT(static_cast<std::size_t>(dev->ring.queuedFrames) * 2, expected.size());
     EXPECT_EQ(device::isPlaying(*dev), 1);
     EXPECT_TRUE(fake.started);
     playAll();
@@ -153,9 +153,9 @@ TEST_F(DeviceResampleTest, StreamReachesTheDriverAsTheConvertersOwnOutputWithIts
         ASSERT_EQ(played[i], expected[i]) << "value " << i;
     }
     // Played counts driver frames.
-    EXPECT_EQ(dev->framesPlayed, static_cast<std::int64_t>(expected.size() / 2));
+    EXPECT_EQ(dev->counters.framesPlayed, static_cast<std::int64_t>(expected.size() / 2));
     EXPECT_EQ(device::outputPositionMs(*dev) > 0, true);
-    EXPECT_EQ(dev->resamplerInputRate, 0); // flushed: the next open builds a fresh one
+    EXPECT_EQ(dev->link.inputRate, 0);     // flushed: the next open builds a fresh one
     EXPECT_EQ(device::isPlaying(*dev), 1); // pipeline still playing since the last switch
 }
 
@@ -166,7 +166,7 @@ TEST_F(DeviceResampleTest, ADrainWhilePausedReturnsAndTheRestPlaysAfterResume) {
     const auto input = tone(3000);
     ASSERT_EQ(write(input), 0);
     ASSERT_TRUE(fake.started);
-    EXPECT_EQ(dev->queuedFrames, dev->ringFrames);
+    EXPECT_EQ(dev->ring.queuedFrames, dev->ring.frames);
     ASSERT_EQ(device::setPause(*dev, 1), 0);
     // Nothing drains while paused: the drain must come back, not wait for room.
     EXPECT_EQ(device::isPlaying(*dev), 1);
@@ -175,7 +175,7 @@ TEST_F(DeviceResampleTest, ADrainWhilePausedReturnsAndTheRestPlaysAfterResume) {
     for (int round = 0; round < 20; ++round) {
         playAll();
         device::isPlaying(*dev);
-        if (dev->queuedFrames == 0) {
+        if (dev->ring.queuedFrames == 0) {
             break;
         }
     }
@@ -192,8 +192,8 @@ TEST_F(DeviceResampleTest, ADrainNeverWaitsForRoomAndThePositionsMeetAtTheEnd) {
     ASSERT_FALSE(HasFatalFailure());
     // Nobody plays meanwhile: the answer comes with the rings full and the rest still held.
     EXPECT_EQ(device::isPlaying(*dev), 1);
-    EXPECT_EQ(dev->queuedFrames, dev->ringFrames);
-    EXPECT_GT(resample::workerCount(*dev->resampler), 0u);
+    EXPECT_EQ(dev->ring.queuedFrames, dev->ring.frames);
+    EXPECT_GT(resample::workerCount(*dev->link.resampler), 0u);
     int calls = 1;
     while (device::isPlaying(*dev) != 0) {
         ASSERT_LT(++calls, 1000);
@@ -203,7 +203,7 @@ TEST_F(DeviceResampleTest, ADrainNeverWaitsForRoomAndThePositionsMeetAtTheEnd) {
     // Every frame the input lasts at 48 kHz, the delay's worth included, and nothing more.
     EXPECT_EQ(played, offline(input, 1));
     // 20000 frames at 44.1 kHz last 21768.7 frames at 48 kHz.
-    EXPECT_EQ(dev->framesPlayed, 21769);
+    EXPECT_EQ(dev->counters.framesPlayed, 21769);
     EXPECT_NEAR(device::outputPositionMs(*dev), device::writtenPositionMs(*dev), 1);
 }
 
@@ -218,7 +218,7 @@ TEST_F(DeviceResampleTest, AnOpenAfterAnUnfinishedDrainPlaysWhatTheConverterStil
     // A player that moves on after one drain query, with the rings full and the rest flushed
     // into the converter's output.
     ASSERT_EQ(device::isPlaying(*dev), 1);
-    ASSERT_GT(resample::workerCount(*dev->resampler), 0u);
+    ASSERT_GT(resample::workerCount(*dev->link.resampler), 0u);
 
     // What the driver plays from here on, silence left out: the old tail plays uncounted.
     std::vector<double> heard = played;
@@ -248,7 +248,7 @@ TEST_F(DeviceResampleTest, AnOpenAfterAnUnfinishedDrainPlaysWhatTheConverterStil
     opened = true;
     driver.join();
     EXPECT_GT(latency, 8000);
-    while (dev->queuedFrames > 0) {
+    while (dev->ring.queuedFrames > 0) {
         listen();
     }
     EXPECT_EQ(heard, offline(input, 1));
@@ -258,11 +258,11 @@ TEST_F(DeviceResampleTest, SeekRestartsPositionsAndAFreshConverter) {
     ASSERT_EQ(device::openOutput(*dev, 44100, 16, 2), 708 + 8000);
     ASSERT_EQ(write(tone(3001, 500)), 0); // leaves a partial step in the converter
     device::seekTo(*dev, 1500);
-    EXPECT_EQ(dev->framesPlayed, 72000);
-    EXPECT_EQ(dev->bytesWritten, 264600);
-    EXPECT_EQ(dev->queuedFrames, 0);
-    ASSERT_TRUE(dev->resampler);
-    EXPECT_EQ(dev->resamplerInputRate, 44100);
+    EXPECT_EQ(dev->counters.framesPlayed, 72000);
+    EXPECT_EQ(dev->counters.bytesWritten, 264600);
+    EXPECT_EQ(dev->ring.queuedFrames, 0);
+    ASSERT_TRUE(dev->link.resampler);
+    EXPECT_EQ(dev->link.inputRate, 44100);
 
     // Nothing from before the seek comes out: exactly what a new converter makes.
     const auto input = tone(8000);
@@ -277,15 +277,15 @@ TEST_F(DeviceResampleTest, SeekRestartsPositionsAndAFreshConverter) {
 TEST_F(DeviceResampleTest, AFormatChangeAtTheSameRatePlaysTheOldTailUncounted) {
     ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
     ASSERT_EQ(write(tone(3000)), 0);
-    const std::int32_t before = dev->queuedFrames;
+    const std::int32_t before = dev->ring.queuedFrames;
     const std::size_t sets = fake.setRateCalls;
     // 24-bit now: a new converter, but the driver keeps its rate and its queue.
     ASSERT_GT(device::openOutput(*dev, 44100, 24, 2), 8000);
     EXPECT_EQ(fake.setRateCalls, static_cast<int>(sets));
-    EXPECT_GT(dev->queuedFrames, before);
-    EXPECT_EQ(dev->uncountedFrames, dev->queuedFrames);
-    EXPECT_EQ(dev->resamplerInputBits, 24);
-    EXPECT_EQ(dev->framesPlayed, 0);
+    EXPECT_GT(dev->ring.queuedFrames, before);
+    EXPECT_EQ(dev->ring.uncountedFrames, dev->ring.queuedFrames);
+    EXPECT_EQ(dev->link.inputBits, 24);
+    EXPECT_EQ(dev->counters.framesPlayed, 0);
 }
 
 TEST_F(DeviceResampleTest, ARatePairTheFactoryRefusesPlaysUnconvertedWhenTheDriverAcceptsIt) {
@@ -293,13 +293,13 @@ TEST_F(DeviceResampleTest, ARatePairTheFactoryRefusesPlaysUnconvertedWhenTheDriv
     // 40 kHz over 48 kHz reduces to 5:6, a ratio the converters do not build.
     const std::int32_t ms = device::openOutput(*dev, 40000, 16, 2);
     EXPECT_EQ(ms, platform::mulDiv(32768 + 1200, 1000, 40000) + 8000);
-    EXPECT_FALSE(dev->resampler);
+    EXPECT_FALSE(dev->link.resampler);
     EXPECT_EQ(fake.rate, 40000.0);
     EXPECT_EQ(worker.activeResampler, nullptr);
     // The client's samples reach the driver untouched.
     const auto input = tone(600);
     ASSERT_EQ(write(input), 0);
-    EXPECT_EQ(device::writableBytes(*dev), (dev->ringFrames - 600) * 4);
+    EXPECT_EQ(device::writableBytes(*dev), (dev->ring.frames - 600) * 4);
     EXPECT_EQ(device::isPlaying(*dev), 1);
     fake.bufferSwitch(0);
     std::vector<std::int16_t> in(4);
@@ -311,7 +311,7 @@ TEST_F(DeviceResampleTest, ARatePairTheFactoryRefusesPlaysUnconvertedWhenTheDriv
     device::closeDevice(*dev);
     fake.refusedRates.insert(40000.0);
     EXPECT_EQ(device::openOutput(*dev, 40000, 16, 2), -1);
-    EXPECT_FALSE(dev->streamOpen);
+    EXPECT_FALSE(dev->life.streamOpen);
     EXPECT_EQ(list.loadedIndex, -1);
 }
 
@@ -322,13 +322,13 @@ TEST_F(DeviceResampleTest, ResetReopensKeepingEveryConvertedFrame) {
     ASSERT_EQ(device::isPlaying(*dev), 1); // flushes the converter, starts the driver
     play();
     fake.message(kAsioResetRequest);
-    const std::int64_t written = dev->bytesWritten;
+    const std::int64_t written = dev->counters.bytesWritten;
     EXPECT_GT(device::writableBytes(*dev), 0);
-    EXPECT_EQ(dev->bytesWritten, written);
+    EXPECT_EQ(dev->counters.bytesWritten, written);
     // Only what the old driver was handed counts as played.
-    EXPECT_EQ(dev->framesPlayed, 512);
-    ASSERT_TRUE(dev->resampler);
-    EXPECT_EQ(dev->resamplerInputRate, 44100);
+    EXPECT_EQ(dev->counters.framesPlayed, 512);
+    ASSERT_TRUE(dev->link.resampler);
+    EXPECT_EQ(dev->link.inputRate, 44100);
     EXPECT_EQ(list.loads, 2);
 
     // The rest of the first part plays after the re-open, then the stream
@@ -372,9 +372,9 @@ TEST_F(DeviceResampleTest, AReopenAfterTheSettingsChangedNeverKeepsAConverterFor
     fake.message(kAsioResetRequest);
     EXPECT_GT(device::writableBytes(*dev), 0);
     EXPECT_EQ(list.loads, 2);
-    ASSERT_TRUE(dev->resampler);
-    EXPECT_EQ(dev->resampler->config.outputRate, 96000);
-    EXPECT_EQ(dev->outputRate, 96000u);
+    ASSERT_TRUE(dev->link.resampler);
+    EXPECT_EQ(dev->link.resampler->config.outputRate, 96000);
+    EXPECT_EQ(dev->format.outputRate, 96000u);
     EXPECT_EQ(device::brokenInvariant(*dev), nullptr);
 
     settings.resampleEnable = false;
@@ -383,9 +383,9 @@ TEST_F(DeviceResampleTest, AReopenAfterTheSettingsChangedNeverKeepsAConverterFor
     fake.message(kAsioResetRequest);
     EXPECT_GT(device::writableBytes(*dev), 0);
     EXPECT_EQ(list.loads, 3);
-    EXPECT_FALSE(dev->resampler);
-    EXPECT_EQ(dev->outputRate, 44100u);
-    EXPECT_EQ(dev->feedBits, 16);
+    EXPECT_FALSE(dev->link.resampler);
+    EXPECT_EQ(dev->format.outputRate, 44100u);
+    EXPECT_EQ(dev->format.feedBits, 16);
     EXPECT_EQ(device::brokenInvariant(*dev), nullptr);
     // What is written now reaches the driver as written.
     const auto more = tone(600);
@@ -407,7 +407,7 @@ TEST_F(DeviceResampleTest, AWriteTheConverterHasNoRoomForIsRefusedWhole) {
     const std::vector<std::uint8_t> head(input.begin(), input.begin() + 4 * 3000);
     const std::vector<std::uint8_t> rest(input.begin() + 4 * 3000, input.end());
     ASSERT_EQ(write(head), 0);
-    const std::int64_t written = dev->bytesWritten;
+    const std::int64_t written = dev->counters.bytesWritten;
 
     // The converter's output buffer at its size limit: no step can keep its output. Touched
     // only between commands, which the worker runs one at a time.
@@ -417,7 +417,7 @@ TEST_F(DeviceResampleTest, AWriteTheConverterHasNoRoomForIsRefusedWhole) {
     converter.outputBuffer =
         dsp::GrowableBuffer{block, dsp::kMaxBufferCapacity, dsp::kMaxBufferCapacity - 8};
     EXPECT_EQ(write(rest), 1);
-    EXPECT_EQ(dev->bytesWritten, written) << "a refused write was counted";
+    EXPECT_EQ(dev->counters.bytesWritten, written) << "a refused write was counted";
     converter.outputBuffer = saved;
 
     // Nothing of it was taken: sent again, the stream is whole.
@@ -434,9 +434,9 @@ TEST_F(DeviceResampleTest, CloseDropsTheConverterAndAWriteAfterItIsRefused) {
     ASSERT_NE(worker.activeResampler, nullptr);
     device::closeOutput(*dev, false);
     EXPECT_EQ(worker.activeResampler, nullptr);
-    EXPECT_FALSE(dev->resampler);
+    EXPECT_FALSE(dev->link.resampler);
     EXPECT_EQ(write(tone(100)), 1);
-    EXPECT_EQ(dev->resamplerInputRate, 0);
+    EXPECT_EQ(dev->link.inputRate, 0);
 }
 
 } // namespace

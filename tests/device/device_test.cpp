@@ -70,7 +70,7 @@ public:
     std::int16_t out(int channel, int index, int frame) {
         return fake.samples16(channel, index)[static_cast<std::size_t>(frame)];
     }
-    bool closed() const { return !dev->streamOpen && list.loadedIndex == -1; }
+    bool closed() const { return !dev->life.streamOpen && list.loadedIndex == -1; }
 };
 
 // ---------------------------------------------------------------- opening
@@ -86,8 +86,8 @@ TEST_F(DeviceTest, FirstOpenLoadsTheChosenEntrySetsUpAndAnswersTheLatency) {
     EXPECT_EQ(fake.initCalls, 0);
     EXPECT_EQ(other.initCalls, 1);
     EXPECT_EQ(other.rate, 44100.0);
-    EXPECT_EQ(dev->ringFrames, 4096);
-    EXPECT_EQ(dev->pipelineFrames, 1200);
+    EXPECT_EQ(dev->ring.frames, 4096);
+    EXPECT_EQ(dev->counters.pipelineFrames, 1200);
     ASSERT_EQ(other.infos.size(), 2u);
     EXPECT_EQ(other.infos[0].channelNum, 2);
     EXPECT_EQ(other.infos[1].channelNum, 3);
@@ -107,7 +107,7 @@ TEST_F(DeviceTest, ResamplingEnabledAtTheSameRateAddsEightThousand) {
     settings.resampleRate = 44100;
     apply();
     EXPECT_EQ(open(), 8120);
-    EXPECT_FALSE(dev->resampler);
+    EXPECT_FALSE(dev->link.resampler);
 }
 
 TEST_F(DeviceTest, RefusedOpensAnswerMinusOneAndLeaveTheDeviceClosed) {
@@ -172,7 +172,7 @@ TEST_F(DeviceTest, RefusedOpensAnswerMinusOneAndLeaveTheDeviceClosed) {
         OutputDevice* d = device::createOutputDevice(drivers.source(), clk.clock);
         device::applySettings(*d, s);
         EXPECT_EQ(device::openOutput(*d, c.rate, c.bits, c.channels), -1);
-        EXPECT_FALSE(d->streamOpen);
+        EXPECT_FALSE(d->life.streamOpen);
         EXPECT_EQ(drivers.loadedIndex, -1);
         const auto b = frames(1, 4);
         EXPECT_EQ(device::writeStream(*d, b.data(), 16), 1);
@@ -199,14 +199,14 @@ TEST_F(DeviceTest, IdenticalReopenKeepsPlayingAndCountsNothingQueued) {
     EXPECT_GT(open(), 0);
     EXPECT_EQ(fake.stopCalls, 0);
     EXPECT_EQ(fake.createCalls, 1);
-    EXPECT_EQ(dev->queuedFrames, 8);
-    EXPECT_EQ(dev->uncountedFrames, 8);
-    EXPECT_EQ(dev->framesPlayed, 0);
-    EXPECT_EQ(dev->bytesWritten, 0);
+    EXPECT_EQ(dev->ring.queuedFrames, 8);
+    EXPECT_EQ(dev->ring.uncountedFrames, 8);
+    EXPECT_EQ(dev->counters.framesPlayed, 0);
+    EXPECT_EQ(dev->counters.bytesWritten, 0);
     // The queue plays on without counting.
     fake.bufferSwitch(1);
     EXPECT_EQ(out(0, 1, 0), 5);
-    EXPECT_EQ(dev->framesPlayed, 0);
+    EXPECT_EQ(dev->counters.framesPlayed, 0);
 }
 
 TEST_F(DeviceTest, FormatOnlyChangeKeepsTheDriverAndTheQueue) {
@@ -217,7 +217,7 @@ TEST_F(DeviceTest, FormatOnlyChangeKeepsTheDriverAndTheQueue) {
     EXPECT_GT(open(44100, -32, 2), 0);
     EXPECT_EQ(fake.stopCalls, 0);
     EXPECT_EQ(fake.createCalls, 1);
-    EXPECT_EQ(dev->queuedFrames, 8);
+    EXPECT_EQ(dev->ring.queuedFrames, 8);
     // New writes go through the float converter: 0.5 -> 16384.
     const float f[2] = {0.5f, -0.5f};
     device::writeStream(*dev, reinterpret_cast<const std::uint8_t*>(f), 8);
@@ -238,9 +238,9 @@ TEST_F(DeviceTest, RateChangeStopsEmptiesAndSetsTheRateAgain) {
     EXPECT_EQ(fake.rate, 48000.0);
     EXPECT_EQ(fake.setRateCalls, 2);
     EXPECT_EQ(fake.createCalls, 1);
-    EXPECT_EQ(dev->queuedFrames, 0);
-    EXPECT_EQ(dev->uncountedFrames, 0);
-    EXPECT_TRUE(dev->driverStopped);
+    EXPECT_EQ(dev->ring.queuedFrames, 0);
+    EXPECT_EQ(dev->ring.uncountedFrames, 0);
+    EXPECT_TRUE(dev->life.driverStopped);
 }
 
 TEST_F(DeviceTest, ChannelChangeRecreatesBuffersAndMonoToStereoDuplicates) {
@@ -285,7 +285,7 @@ TEST_F(DeviceTest, RingsWrapAndEveryFrameComesOutOnceInOrder) {
         if (!fake.started) {
             device::isPlaying(*dev);
         }
-        while (dev->queuedFrames >= 4) {
+        while (dev->ring.queuedFrames >= 4) {
             fake.bufferSwitch(index);
             for (int f = 0; f < 4; ++f, ++expect) {
                 ASSERT_EQ(out(0, index, f), expect);
@@ -294,7 +294,7 @@ TEST_F(DeviceTest, RingsWrapAndEveryFrameComesOutOnceInOrder) {
             index ^= 1;
         }
     }
-    EXPECT_EQ(dev->framesPlayed, expect - 1);
+    EXPECT_EQ(dev->counters.framesPlayed, expect - 1);
     EXPECT_GT(expect, 50);
 }
 
@@ -306,8 +306,8 @@ TEST_F(DeviceTest, FillEndingAtTheRingEndLeavesTheReadIndexAtZero) {
     for (int i = 0; i < 4; ++i) {
         fake.bufferSwitch(i & 1);
     }
-    EXPECT_EQ(dev->ringReadIndex, 0);
-    EXPECT_EQ(dev->ringWriteIndex, 0);
+    EXPECT_EQ(dev->ring.readIndex, 0);
+    EXPECT_EQ(dev->ring.writeIndex, 0);
     EXPECT_EQ(out(0, 1, 3), 16);
 }
 
@@ -326,13 +326,13 @@ TEST_F(DeviceTest, UnderrunPadsWithSilenceAndAnEmptySwitchChangesNoCounter) {
     EXPECT_EQ(out(0, 1, 1), 101);
     EXPECT_EQ(out(0, 1, 2), 0);
     EXPECT_EQ(out(1, 1, 3), 0);
-    const auto played = dev->framesPlayed.load();
-    const auto stamp = dev->lastSwitchTime.load();
+    const auto played = dev->counters.framesPlayed.load();
+    const auto stamp = dev->counters.lastSwitchTime.load();
     clk.advanceMs(10);
     fake.bufferSwitch(0);
     EXPECT_EQ(fake.half(0, 0), std::vector<std::uint8_t>(8, 0));
-    EXPECT_EQ(dev->framesPlayed, played);
-    EXPECT_EQ(dev->lastSwitchTime, stamp);
+    EXPECT_EQ(dev->counters.framesPlayed, played);
+    EXPECT_EQ(dev->counters.lastSwitchTime, stamp);
 }
 
 TEST_F(DeviceTest, FramesOfThePreviousStreamAreNotCounted) {
@@ -340,22 +340,22 @@ TEST_F(DeviceTest, FramesOfThePreviousStreamAreNotCounted) {
     writeFrames(1, 1000);
     device::isPlaying(*dev);
     ASSERT_EQ(open(), 120);
-    ASSERT_EQ(dev->uncountedFrames, 1000);
+    ASSERT_EQ(dev->ring.uncountedFrames, 1000);
     fake.bufferSwitch(0);
-    EXPECT_EQ(dev->framesPlayed, 0);
-    EXPECT_EQ(dev->uncountedFrames, 488);
+    EXPECT_EQ(dev->counters.framesPlayed, 0);
+    EXPECT_EQ(dev->ring.uncountedFrames, 488);
     writeFrames(1, 300);
     fake.bufferSwitch(1);
     // 512 taken with 488 uncounted: 24 of them count.
-    EXPECT_EQ(dev->framesPlayed, 24);
+    EXPECT_EQ(dev->counters.framesPlayed, 24);
     fake.bufferSwitch(0);
-    EXPECT_EQ(dev->framesPlayed, 24 + 276);
+    EXPECT_EQ(dev->counters.framesPlayed, 24 + 276);
     // The 512 / 300 case.
-    dev->uncountedFrames = 300;
-    dev->framesPlayed = 0;
+    dev->ring.uncountedFrames = 300;
+    dev->counters.framesPlayed = 0;
     writeFrames(1, 512);
     fake.bufferSwitch(1);
-    EXPECT_EQ(dev->framesPlayed, 212);
+    EXPECT_EQ(dev->counters.framesPlayed, 212);
 }
 
 TEST_F(DeviceTest, RingFeedMatchesOneSampleAtATime) {
@@ -372,16 +372,16 @@ TEST_F(DeviceTest, RingFeedMatchesOneSampleAtATime) {
         v = u(rng);
     }
     // Start near the ring end so the runs wrap.
-    dev->ringWriteIndex = dev->ringReadIndex = 20;
+    dev->ring.writeIndex = dev->ring.readIndex = 20;
     device::writeStream(*dev, reinterpret_cast<const std::uint8_t*>(s.data()),
                         static_cast<std::int32_t>(s.size() * 4));
     for (std::uint32_t c = 0; c < 3; ++c) {
-        const auto& ring = dev->channelRings[c];
+        const auto& ring = dev->ring.channelRings[c];
         const int bytes = ring.bytesPerSample;
         for (int f = 0; f < 29; ++f) {
             std::uint8_t one[8] = {};
             ring.converter->one(reinterpret_cast<const std::uint8_t*>(&s[f * 3 + c]), one);
-            const int slot = (20 + f) % dev->ringFrames;
+            const int slot = (20 + f) % dev->ring.frames;
             ASSERT_EQ(std::memcmp(one, ring.ring.get() + slot * bytes, bytes), 0)
                 << "channel " << c << " frame " << f;
         }
@@ -399,7 +399,7 @@ TEST_F(DeviceTest, DriverStartsOnceFreeSpaceFallsBelowTwiceTheWrite) {
     EXPECT_EQ(fake.startCalls, 0);
     writeFrames(9, 5); // 12 free < 40
     EXPECT_EQ(fake.startCalls, 1);
-    EXPECT_FALSE(dev->driverStopped);
+    EXPECT_FALSE(dev->life.driverStopped);
     // A drain call starts a stopped driver at once.
     device::seekTo(*dev, 0);
     writeFrames(1, 1);
@@ -412,26 +412,26 @@ TEST_F(DeviceTest, DriverStartsOnceFreeSpaceFallsBelowTwiceTheWrite) {
 
 TEST_F(DeviceTest, PlayedPositionSubtractsTheUnplayedPipeline) {
     open(48000);
-    dev->pipelineFrames = 1024;
+    dev->counters.pipelineFrames = 1024;
     writeFrames(1, 512);
     device::isPlaying(*dev);
     fake.bufferSwitch(0);
-    dev->framesPlayed = 96000;
+    dev->counters.framesPlayed = 96000;
     clk.advanceMs(5);
     EXPECT_EQ(device::outputPositionMs(*dev), 1983);
     // Long after the switch nothing is pending.
     clk.advanceMs(1000);
     EXPECT_EQ(device::outputPositionMs(*dev), 2000);
     // Right after a start the correction exceeds what was played.
-    dev->framesPlayed = 100;
-    dev->lastSwitchTime = clk.now.load();
+    dev->counters.framesPlayed = 100;
+    dev->counters.lastSwitchTime = clk.now.load();
     EXPECT_EQ(device::outputPositionMs(*dev), 0);
 }
 
 TEST_F(DeviceTest, WrittenPositionAndItsStartAtZero) {
     open();
     EXPECT_EQ(device::writtenPositionMs(*dev), 0);
-    dev->bytesWritten = 1764000;
+    dev->counters.bytesWritten = 1764000;
     EXPECT_EQ(device::writtenPositionMs(*dev), 10000);
 }
 
@@ -451,9 +451,9 @@ TEST_F(DeviceTest, PositionFreezesWhilePausedAndASecondPauseChangesNothing) {
     EXPECT_EQ(fake.stopCalls, 1);
     EXPECT_EQ(device::writableBytes(*dev), 0);
     // A late callback after stop takes nothing.
-    const auto queued = dev->queuedFrames.load();
+    const auto queued = dev->ring.queuedFrames.load();
     fake.bufferSwitch(0);
-    EXPECT_EQ(dev->queuedFrames, queued);
+    EXPECT_EQ(dev->ring.queuedFrames, queued);
     EXPECT_EQ(device::setPause(*dev, 0), 1);
     EXPECT_EQ(fake.startCalls, 2);
     // Resuming when nothing is paused starts again and answers 0.
@@ -467,17 +467,17 @@ TEST_F(DeviceTest, StoppedAndSeekedPositionsHaveNoPipelineCorrection) {
     device::isPlaying(*dev);
     fake.bufferSwitch(0);
     device::seekTo(*dev, 1500);
-    EXPECT_TRUE(dev->driverStopped);
-    EXPECT_EQ(dev->framesPlayed, 66150);
-    EXPECT_EQ(dev->bytesWritten, 264600);
+    EXPECT_TRUE(dev->life.driverStopped);
+    EXPECT_EQ(dev->counters.framesPlayed, 66150);
+    EXPECT_EQ(dev->counters.bytesWritten, 264600);
     EXPECT_EQ(device::outputPositionMs(*dev), 1500);
     EXPECT_EQ(device::writtenPositionMs(*dev), 1500);
-    EXPECT_EQ(dev->queuedFrames, 0);
+    EXPECT_EQ(dev->ring.queuedFrames, 0);
     // Output rate apart from the client's: each side uses its own.
-    dev->outputRate = 48000;
+    dev->format.outputRate = 48000;
     device::seekTo(*dev, 1500);
-    EXPECT_EQ(dev->framesPlayed, 72000);
-    EXPECT_EQ(dev->bytesWritten, 264600);
+    EXPECT_EQ(dev->counters.framesPlayed, 72000);
+    EXPECT_EQ(dev->counters.bytesWritten, 264600);
     device::seekTo(*dev, -20);
     EXPECT_EQ(device::outputPositionMs(*dev), 0);
 }
@@ -490,7 +490,7 @@ TEST_F(DeviceTest, IsPlayingUntilQueueAndLatencyHavePassed) {
     EXPECT_EQ(device::isPlaying(*dev), 1);
     fake.bufferSwitch(0);
     fake.bufferSwitch(1);
-    EXPECT_EQ(dev->queuedFrames, 0);
+    EXPECT_EQ(dev->ring.queuedFrames, 0);
     EXPECT_EQ(device::isPlaying(*dev), 1);
     clk.advanceMs(3);
     EXPECT_EQ(device::isPlaying(*dev), 0);
@@ -505,8 +505,8 @@ TEST_F(DeviceTest, RefusedWriteCountsTouchNothing) {
     EXPECT_EQ(device::writeStream(*dev, b.data(), -4), 1);
     EXPECT_EQ(device::writeStream(*dev, b.data(), static_cast<std::int32_t>(ipc::kPayloadSize + 1)),
               1);
-    EXPECT_EQ(dev->queuedFrames, 0);
-    EXPECT_EQ(dev->bytesWritten, 0);
+    EXPECT_EQ(dev->ring.queuedFrames, 0);
+    EXPECT_EQ(dev->counters.bytesWritten, 0);
     EXPECT_EQ(device::writeStream(*dev, b.data(), 0), 0);
 }
 
@@ -527,11 +527,11 @@ TEST_F(DeviceTest, WriteThatCannotFitWhilePausedReturnsAndLosesNothing) {
     device::setPause(*dev, 1);
     // 8 queued, 8 free: 40 frames cannot fit and nothing drains.
     EXPECT_EQ(writeFrames(13, 40), 0);
-    EXPECT_EQ(dev->queuedFrames, 16);
+    EXPECT_EQ(dev->ring.queuedFrames, 16);
     EXPECT_EQ(device::writableBytes(*dev), 0);
     // Held back already: a further write is refused, not lost.
     EXPECT_EQ(writeFrames(53, 2), 1);
-    EXPECT_EQ(dev->bytesWritten, 52 * 4);
+    EXPECT_EQ(dev->counters.bytesWritten, 52 * 4);
     device::setPause(*dev, 0);
     // The client only polls the writable space; the held frames still come out.
     int expect = 5;
@@ -565,7 +565,7 @@ TEST_F(DeviceTest, ReopenAfterPauseLetsTheDriverStartAgain) {
     writeFrames(1, 16);
     device::setPause(*dev, 1);
     open();
-    EXPECT_FALSE(dev->paused);
+    EXPECT_FALSE(dev->life.paused);
     device::isPlaying(*dev);
     EXPECT_EQ(fake.startCalls, 2);
 }
@@ -585,7 +585,7 @@ TEST_F(DeviceTest, CloseOutputPathsByKeepOpenMode) {
     open();
     const int loads = list.loads;
     device::closeOutput(*dev, false);
-    EXPECT_FALSE(dev->streamOpen);
+    EXPECT_FALSE(dev->life.streamOpen);
     EXPECT_EQ(list.loadedIndex, 0);
     EXPECT_EQ(fake.disposeCalls, 2);
     open();
@@ -595,7 +595,7 @@ TEST_F(DeviceTest, CloseOutputPathsByKeepOpenMode) {
     // Keep-open with the output kept: it goes on playing.
     writeFrames(1, 4000);
     device::closeOutput(*dev, true);
-    EXPECT_TRUE(dev->streamOpen);
+    EXPECT_TRUE(dev->life.streamOpen);
     EXPECT_TRUE(fake.started);
     fake.bufferSwitch(0);
     EXPECT_EQ(out(0, 0, 0), 1);
@@ -623,15 +623,15 @@ TEST_F(DeviceTest, AsioMessageAnswers) {
                                          {15, 0, 0}}) {
         EXPECT_EQ(fake.message(r.selector, r.value), r.answer) << r.selector << "/" << r.value;
     }
-    EXPECT_FALSE(dev->resetRequested);
+    EXPECT_FALSE(dev->life.resetRequested);
     for (AsioLong selector : {3, 4}) {
         EXPECT_EQ(fake.message(selector), 1);
-        EXPECT_TRUE(dev->resetRequested.exchange(false));
+        EXPECT_TRUE(dev->life.resetRequested.exchange(false));
     }
     // New latencies need no re-open, only a fresh look.
     EXPECT_EQ(fake.message(6), 1);
-    EXPECT_FALSE(dev->resetRequested);
-    EXPECT_TRUE(dev->latencyChanged);
+    EXPECT_FALSE(dev->life.resetRequested);
+    EXPECT_TRUE(dev->life.latencyChanged);
 }
 
 // Plays `switches` half-buffers of 4 frames and checks they carry the counter
@@ -656,25 +656,25 @@ TEST_F(DeviceTest, ResetDuringAStreamReopensAtTheNextQueryAndKeepsEveryFrame) {
     fake.bufferSwitch(0);
     fake.message(kAsioResetRequest);
     // Nothing closes inside the callback.
-    EXPECT_TRUE(dev->streamOpen);
+    EXPECT_TRUE(dev->life.streamOpen);
     EXPECT_FALSE(device::settleResetRequest(*dev));
-    EXPECT_TRUE(dev->resetPending);
+    EXPECT_TRUE(dev->life.resetPending);
     EXPECT_GT(device::writableBytes(*dev), 0);
     EXPECT_EQ(fake.initCalls, 2);
-    EXPECT_EQ(dev->bytesWritten, 49);
+    EXPECT_EQ(dev->counters.bytesWritten, 49);
     // Played counts what the old driver was handed, nothing more.
-    EXPECT_EQ(dev->framesPlayed, 4);
-    EXPECT_FALSE(dev->resetPending);
+    EXPECT_EQ(dev->counters.framesPlayed, 4);
+    EXPECT_FALSE(dev->life.resetPending);
     // The driver was playing: it plays again at once, from the first frame it
     // had not been handed, and the carried byte still completes its frame.
     EXPECT_TRUE(fake.started);
-    EXPECT_EQ(dev->queuedFrames, 8);
+    EXPECT_EQ(dev->ring.queuedFrames, 8);
     device::writeStream(*dev, carry.data() + 1, 3);
     writeFrames(14, 3);
     device::isPlaying(*dev);
     int next = 5;
     expectCounter(*this, next, 3);
-    EXPECT_EQ(dev->framesPlayed, 16);
+    EXPECT_EQ(dev->counters.framesPlayed, 16);
 }
 
 TEST_F(DeviceTest, WriteWaitingForRoomGivesWayToAReset) {
@@ -685,22 +685,22 @@ TEST_F(DeviceTest, WriteWaitingForRoomGivesWayToAReset) {
     // wait for room, and what it could not place plays after the re-open.
     fake.message(kAsioResetRequest);
     EXPECT_EQ(writeFrames(13, 20), 0);
-    EXPECT_EQ(dev->queuedFrames, 16);
+    EXPECT_EQ(dev->ring.queuedFrames, 16);
     EXPECT_EQ(device::writableBytes(*dev), 0);
     EXPECT_EQ(fake.initCalls, 2);
-    EXPECT_EQ(dev->queuedFrames, 16);
+    EXPECT_EQ(dev->ring.queuedFrames, 16);
     EXPECT_TRUE(fake.started);
     // Nothing was handed to the old driver, so nothing counts as played, and
     // the written position holds every byte accepted, once.
-    EXPECT_EQ(dev->framesPlayed, 0);
-    EXPECT_EQ(dev->bytesWritten, 32 * 4);
+    EXPECT_EQ(dev->counters.framesPlayed, 0);
+    EXPECT_EQ(dev->counters.bytesWritten, 32 * 4);
     int next = 1;
     expectCounter(*this, next, 4);
     EXPECT_EQ(device::writableBytes(*dev), 0); // the held frames fill the ring
-    EXPECT_TRUE(dev->pending.empty());
+    EXPECT_TRUE(dev->held.pending.empty());
     expectCounter(*this, next, 4);
     EXPECT_EQ(next, 33);
-    EXPECT_EQ(dev->framesPlayed, 32);
+    EXPECT_EQ(dev->counters.framesPlayed, 32);
 }
 
 TEST_F(DeviceTest, ResetKeepsTheAudioWhenBufferSizeRingAndSampleTypeChange) {
@@ -725,7 +725,7 @@ TEST_F(DeviceTest, ResetKeepsTheAudioWhenBufferSizeRingAndSampleTypeChange) {
             ASSERT_EQ(left[static_cast<std::size_t>(f)], first * 65536) << i << "/" << f;
         }
     }
-    EXPECT_EQ(dev->framesPlayed, 4 + 24);
+    EXPECT_EQ(dev->counters.framesPlayed, 4 + 24);
 }
 
 TEST_F(DeviceTest, ResetWhilePausedStaysPausedWithThePositionFrozen) {
@@ -755,7 +755,7 @@ TEST_F(DeviceTest, ResetWhilePausedStaysPausedWithThePositionFrozen) {
     fake.bufferSwitch(1);
     EXPECT_EQ(out(0, 1, 0), 65);
     EXPECT_EQ(out(1, 1, 63), -128);
-    EXPECT_EQ(dev->framesPlayed, 128);
+    EXPECT_EQ(dev->counters.framesPlayed, 128);
 }
 
 TEST_F(DeviceTest, ResetAskedForDuringTheOpenIsSettledByIt) {
@@ -763,7 +763,7 @@ TEST_F(DeviceTest, ResetAskedForDuringTheOpenIsSettledByIt) {
     // A driver that asks for a reset from inside every createBuffers.
     fake.onCreate = [this] { fake.message(kAsioResetRequest); };
     open();
-    EXPECT_FALSE(dev->resetPending);
+    EXPECT_FALSE(dev->life.resetPending);
     writeFrames(1, 16);
     EXPECT_GT(device::isPlaying(*dev), 0);
     EXPECT_EQ(device::writableBytes(*dev), 0);
@@ -781,9 +781,9 @@ TEST_F(DeviceTest, LatencyChangeRereadsTheLatenciesWithoutAReopen) {
     fake.bufferSwitch(0);
     fake.outputLatency = 100;
     fake.message(kAsioLatenciesChanged);
-    EXPECT_FALSE(dev->resetRequested);
+    EXPECT_FALSE(dev->life.resetRequested);
     device::writableBytes(*dev);
-    EXPECT_EQ(dev->pipelineFrames, 200);
+    EXPECT_EQ(dev->counters.pipelineFrames, 200);
     EXPECT_EQ(fake.initCalls, 1);
     EXPECT_EQ(fake.stopCalls, 0);
     int next = 5;
@@ -801,11 +801,11 @@ TEST_F(DeviceTest, SeekDropsWhatAReopenTookBack) {
     fake.preferred = 2;
     fake.message(kAsioResetRequest);
     EXPECT_EQ(device::writableBytes(*dev), 0);
-    EXPECT_EQ(dev->ringFrames, 8);
-    EXPECT_FALSE(dev->replay.empty());
+    EXPECT_EQ(dev->ring.frames, 8);
+    EXPECT_FALSE(dev->held.replay.empty());
     device::seekTo(*dev, 0);
-    EXPECT_TRUE(dev->replay.empty());
-    EXPECT_EQ(dev->queuedFrames, 0);
+    EXPECT_TRUE(dev->held.replay.empty());
+    EXPECT_EQ(dev->ring.queuedFrames, 0);
     writeFrames(100, 4);
     device::isPlaying(*dev);
     fake.bufferSwitch(0);
@@ -822,11 +822,11 @@ TEST_F(DeviceTest, HeldBytesNeverPassOnePayload) {
     const std::int32_t most = static_cast<std::int32_t>(ipc::kPayloadSize / 4 * 4);
     std::vector<std::uint8_t> big(static_cast<std::size_t>(most), 1);
     EXPECT_EQ(device::writeStream(*dev, big.data(), most), 0);
-    const std::size_t held = dev->pending.size();
+    const std::size_t held = dev->held.pending.size();
     EXPECT_EQ(held, big.size());
     EXPECT_EQ(device::writeStream(*dev, big.data(), 4), 1);
-    EXPECT_EQ(dev->pending.size(), held);
-    EXPECT_EQ(dev->bytesWritten, 64 + most);
+    EXPECT_EQ(dev->held.pending.size(), held);
+    EXPECT_EQ(dev->counters.bytesWritten, 64 + most);
     // A part frame on top of a full payload of whole frames is no more whole frames.
     EXPECT_EQ(device::writeStream(*dev, big.data(), 3), 0);
 }
@@ -845,7 +845,7 @@ TEST_F(DeviceTest, ResetBetweenStreamsInKeepOpenModeUnloadsAtOnce) {
     open();
     device::handleResetRequest(*dev);
     EXPECT_FALSE(device::settleResetRequest(*dev));
-    EXPECT_TRUE(dev->resetPending);
+    EXPECT_TRUE(dev->life.resetPending);
     EXPECT_EQ(list.loadedIndex, 0);
 }
 
@@ -862,7 +862,7 @@ TEST_F(DeviceTest, FailedReopenAfterResetNotifiesTheClientWindow) {
     fake.initOk = false;
     EXPECT_EQ(device::writableBytes(*dev), 0);
     EXPECT_TRUE(closed());
-    EXPECT_FALSE(dev->resetPending);
+    EXPECT_FALSE(dev->life.resetPending);
     platform::WindowMessage m{};
     ASSERT_TRUE(platform::receiveWindowMessage(window, 2000, &m));
     EXPECT_EQ(m.message, platform::kWmCommand);
@@ -875,12 +875,12 @@ TEST_F(DeviceTest, FailedReopenAfterResetNotifiesTheClientWindow) {
 TEST_F(DeviceTest, TimerPeriodRaisedOncePerStreamAndGivenBackAtEveryClose) {
     open();
     open(48000); // a second open of the same driver asks for nothing more
-    EXPECT_TRUE(dev->timerRaised);
+    EXPECT_TRUE(dev->life.timerRaised);
     device::closeOutput(*dev, false);
-    EXPECT_FALSE(dev->timerRaised);
+    EXPECT_FALSE(dev->life.timerRaised);
     fake.refusedRates = {44100.0};
     EXPECT_EQ(open(), -1);
-    EXPECT_FALSE(dev->timerRaised);
+    EXPECT_FALSE(dev->life.timerRaised);
 }
 
 TEST_F(DeviceTest, PrioritiesRaisedAtSetUpAndRestoredAtClose) {

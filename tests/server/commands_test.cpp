@@ -160,7 +160,7 @@ TEST_F(Commands, AThrowingCommandAnswersItsFailureClosesTheDeviceAndServingGoesO
 
     fake.onCreateBuffers = [] { throw std::bad_alloc(); };
     EXPECT_EQ(run(ipc::kMainOpen, 44100), -1);
-    EXPECT_FALSE(d->streamOpen);
+    EXPECT_FALSE(d->life.streamOpen);
     EXPECT_EQ(list.loadedIndex, -1);
     EXPECT_EQ(run(ipc::kMainQueryWritable), 0);
 
@@ -183,7 +183,7 @@ TEST_F(Commands, AThrowingCommandAnswersItsFailureClosesTheDeviceAndServingGoesO
     run(ipc::kMainQuit, 0, &quit);
     EXPECT_TRUE(thrown);
     EXPECT_TRUE(quit);
-    EXPECT_FALSE(d->prepared);
+    EXPECT_FALSE(d->life.prepared);
     EXPECT_EQ(list.loadedIndex, -1);
     device::destroyOutputDevice(d);
 }
