@@ -1,5 +1,6 @@
 // The playback commands between open and close, reset handling and the
 // position answers of the real-time channel.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -20,6 +21,35 @@ std::int32_t clampToInt32(std::int64_t v) {
         return std::numeric_limits<std::int32_t>::min();
     }
     return static_cast<std::int32_t>(v);
+}
+
+// The worker converts what it is fed before it answers, so a whole payload at
+// once would keep the driver from starting, and the main channel from
+// answering, for as long as that conversion takes: seconds at the highest
+// quality, minutes under a sanitizer. Pieces let the rings fill, and the
+// driver start, after the first.
+constexpr std::int32_t kWorkerPieceBytes = 256 * 1024;
+
+// Main thread. The write path with a converter engaged. Each piece is counted
+// as written once the worker has taken it, so the played position never passes
+// the written one while later pieces convert.
+std::int32_t feedResampler(OutputDevice& device, const std::uint8_t* data, std::int32_t count) {
+    const std::int32_t frameBytes = std::max(device.format.inputBytesPerFrame.load(), 1);
+    const std::int32_t piece = std::max(kWorkerPieceBytes / frameBytes, 1) * frameBytes;
+    for (std::int32_t done = 0; done < count;) {
+        const std::int32_t n = std::min(piece, count - done);
+        // Bytes the worker could not take were not accepted: say so. Pieces
+        // taken before stay written and play.
+        if (!resample::workerFeed(*device.link.resampler, data + done, n)) {
+            return 1;
+        }
+        device.counters.bytesWritten.fetch_add(n);
+        done += n;
+        // The start rule weighs the whole write; only the last piece may wait
+        // for room, so a stalled driver costs one wait, not one per piece.
+        feedRing(device, false, count, nullptr, done == count);
+    }
+    return 0;
 }
 
 } // namespace
@@ -225,13 +255,7 @@ std::int32_t writeStream(OutputDevice& device, const std::uint8_t* data, std::in
         return 0;
     }
     if (device.link.resampler) {
-        // Bytes the worker could not take were not accepted: say so.
-        if (!resample::workerFeed(*device.link.resampler, data, count)) {
-            return 1;
-        }
-        feedRing(device, false, count, nullptr);
-        device.counters.bytesWritten.fetch_add(count);
-        return 0;
+        return feedResampler(device, data, count);
     }
     // Paused with a whole frame already held back: the rings are full and
     // nothing drains, so a further write is refused rather than held without bound.

@@ -401,6 +401,33 @@ TEST_F(DeviceResampleTest, AReopenAfterTheSettingsChangedNeverKeepsAConverterFor
     }
 }
 
+// The worker converts a whole feed before it answers: a large write handed over
+// at once would keep the driver silent until all of it was converted.
+TEST_F(DeviceResampleTest, ALargeWriteStartsTheDriverEarlyAndPlaysAsOneStream) {
+    ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
+    const auto input = tone(300000); // 1.2 MB
+    std::int64_t takenAtStart = -1;
+    std::int64_t writtenAtStart = -1;
+    fake.onStart = [&] {
+        takenAtStart = worker.activeResampler->inputFramesTaken;
+        writtenAtStart = dev->counters.bytesWritten;
+    };
+    ASSERT_EQ(write(input), 0);
+    EXPECT_GT(takenAtStart, 0);
+    EXPECT_LT(takenAtStart, 100000) << "the driver waited for the whole write's conversion";
+    // What the driver may play is already counted as written.
+    EXPECT_GE(writtenAtStart, takenAtStart * 4);
+    EXPECT_EQ(dev->counters.bytesWritten, 1200000);
+
+    const auto expected = offline(input, 0);
+    for (int i = 0; i < 200 && played.size() < expected.size(); ++i) {
+        device::isPlaying(*dev);
+        playAll();
+    }
+    ASSERT_EQ(played.size(), expected.size());
+    EXPECT_TRUE(played == expected) << "the pieces changed the converter's output";
+}
+
 TEST_F(DeviceResampleTest, AWriteTheConverterHasNoRoomForIsRefusedWhole) {
     ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
     const auto input = tone(6000);

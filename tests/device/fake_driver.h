@@ -30,6 +30,7 @@ public:
     std::vector<ASIOSampleType> typeByChannel; // overrides sampleType where set
     std::set<double> refusedRates;
     bool handOutNullBuffers = false;
+    std::function<void()> onStart;         // runs inside start()
     std::function<void()> onStop;          // runs inside stop()
     std::function<void()> onCreate;        // runs at the end of createBuffers
     std::function<void()> onCreateBuffers; // runs first inside createBuffers()
@@ -61,6 +62,9 @@ public:
     ASIOError start() override {
         ++startCalls;
         started = true;
+        if (onStart) {
+            onStart();
+        }
         return ASE_OK;
     }
     ASIOError stop() override {
