@@ -23,33 +23,45 @@ std::int32_t clampToInt32(std::int64_t v) {
     return static_cast<std::int32_t>(v);
 }
 
-// The worker converts what it is fed before it answers, so a whole payload at
-// once would keep the driver from starting, and the main channel from
-// answering, for as long as that conversion takes: seconds at the highest
-// quality, minutes under a sanitizer. Pieces let the rings fill, and the
-// driver start, after the first.
-constexpr std::int32_t kWorkerPieceBytes = 256 * 1024;
-
-// Main thread. The write path with a converter engaged. Each piece is counted
-// as written once the worker has taken it, so the played position never passes
-// the written one while later pieces convert.
+// Main thread. The write path with a converter engaged. The worker takes the
+// whole write at once but converts only as far ahead as the rings take its
+// output, so the driver starts after the first steps. Like a write without a
+// converter, it then lasts while its audio plays: until the converter holds no
+// more than the step it is filling, or a pause, a reset or a stalled driver.
 std::int32_t feedResampler(OutputDevice& device, const std::uint8_t* data, std::int32_t count) {
-    const std::int32_t frameBytes = std::max(device.format.inputBytesPerFrame.load(), 1);
-    const std::int32_t piece = std::max(kWorkerPieceBytes / frameBytes, 1) * frameBytes;
-    for (std::int32_t done = 0; done < count;) {
-        const std::int32_t n = std::min(piece, count - done);
-        // Bytes the worker could not take were not accepted: say so. Pieces
-        // taken before stay written and play.
-        if (!resample::workerFeed(*device.link.resampler, data + done, n)) {
-            return 1;
-        }
-        device.counters.bytesWritten.fetch_add(n);
-        done += n;
-        // The start rule weighs the whole write; only the last piece may wait
-        // for room, so a stalled driver costs one wait, not one per piece.
-        feedRing(device, false, count, nullptr, done == count);
+    resample::ResamplerRequest& request = *device.link.resampler;
+    // What waits unconverted beside the rings is capped at one payload; a
+    // write past it is refused whole.
+    const resample::WorkerBacklog before = resample::workerBacklog(request);
+    if (static_cast<std::int64_t>(before.queuedInput) + count >
+        static_cast<std::int64_t>(ipc::kPayloadSize)) {
+        return 1;
     }
-    return 0;
+    if (!resample::workerFeed(request, data, count)) {
+        return 1;
+    }
+    device.counters.bytesWritten.fetch_add(count);
+    std::int64_t last = -1;
+    std::int64_t progressMs = monotonicMs();
+    for (;;) {
+        feedRing(device, false, count, nullptr, false);
+        const resample::WorkerBacklog backlog = resample::workerBacklog(request);
+        if (backlog.queuedInput == 0 || device.life.abortWrites || device.life.paused ||
+            device.life.resetRequested || device.life.resetPending) {
+            return 0;
+        }
+        // Progress is output taken, not only steps converted: at a high
+        // quality one step's output plays for seconds.
+        const std::int64_t held = static_cast<std::int64_t>(backlog.queuedInput) + backlog.output;
+        const std::int64_t now = monotonicMs();
+        if (held != last) {
+            last = held;
+            progressMs = now;
+        } else if (now - progressMs > kStallMs) {
+            return 0;
+        }
+        waitForRoom(device);
+    }
 }
 
 } // namespace
@@ -290,7 +302,8 @@ std::int32_t writableBytes(OutputDevice& device) {
     // appears; the client, told there is no room meanwhile, would never push them.
     const bool pendingFrames =
         device.held.pending.size() >= static_cast<std::size_t>(device.format.feedFrameBytes);
-    if (pendingFrames || replayFrames(device) > 0) {
+    // So does a converter's output, converted as the rings take it.
+    if (pendingFrames || replayFrames(device) > 0 || device.link.resampler) {
         feedRing(device, pendingFrames, 0, nullptr, false);
     }
     return clampToInt32(writableSpace(device));
@@ -308,10 +321,7 @@ std::int32_t isPlaying(OutputDevice& device) {
         // builds a fresh one. A flush that found no room is tried again at the
         // next call, once the rings took some output.
         if (device.link.inputRate != 0 && resample::workerDrain(*device.link.resampler)) {
-            device.link.inputRate = 0;
-            device.link.inputIsFloat = -1;
-            device.link.inputBits = 0;
-            device.link.channels = 0;
+            forgetResamplerFormat(device);
         }
         // Only what fits now: the client asks again, so the channel is never
         // held for the seconds a long tail takes to play.
@@ -384,9 +394,8 @@ void finishPlaying(OutputDevice& device) {
     if (!device.life.streamOpen || !device.active.keepOpen || device.life.paused) {
         return;
     }
-    if (device.link.resampler && device.link.inputRate != 0 &&
-        resample::workerDrain(*device.link.resampler)) {
-        device.link.inputRate = 0;
+    if (device.link.resampler) {
+        flushConverter(device);
     }
     playOut(device);
 }

@@ -290,10 +290,14 @@ std::int32_t elapsedFrames(const OutputDevice& device);
 // true when the converter already engaged for this format was kept.
 bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& isFloat,
                         std::int32_t& bits, std::int32_t channels);
-// Main thread. Pushes the converter's output into the rings until the worker
-// holds none, waiting for room; stops early on abort, pause or reset. true
-// when nothing is left in the worker.
-bool pushResamplerOutput(OutputDevice& device);
+// Main thread. Marks the engaged converter as serving no client format, so the
+// next open builds a fresh one.
+void forgetResamplerFormat(OutputDevice& device);
+// Main thread. Flushes the engaged converter, if any, and places all it makes
+// in the rings as the driver takes it; its format is forgotten once the flush
+// is complete. Stops early on abort, pause, reset or 3 s in which the driver
+// took nothing. true when the converter holds nothing more.
+bool flushConverter(OutputDevice& device);
 // Main thread. Performs a pending reset: closes the driver and opens the same
 // format again, keeping every accepted frame. false when the stream is gone.
 bool reopenIfResetPending(OutputDevice& device);
@@ -330,6 +334,8 @@ FeedFormat currentFeedFormat(const OutputDevice& device);
 void keepPreviousFrames(OutputDevice& device, const FeedFormat& before, bool formatChanged);
 // Main thread, when the rings are emptied: forgets every kept copy and replay.
 void forgetKeptFrames(OutputDevice& device);
+// A wait for the driver to take audio gives up after this long without any.
+inline constexpr std::int64_t kStallMs = 3000;
 // Main thread. Waits until a buffer switch frees room, or a short while.
 void waitForRoom(OutputDevice& device);
 // Any thread. Milliseconds of a monotonic clock, for bounds measured in seconds.

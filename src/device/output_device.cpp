@@ -195,13 +195,6 @@ bool loadAndInitDriver(OutputDevice& device) {
     return prepareDevice(device);
 }
 
-void forgetResamplerFormat(OutputDevice& device) {
-    device.link.inputRate = 0;
-    device.link.inputIsFloat = -1;
-    device.link.inputBits = 0;
-    device.link.channels = 0;
-}
-
 // Main thread. Drops the engaged converter, if any.
 void releaseResampler(OutputDevice& device) {
     if (device.link.resampler) {
@@ -212,6 +205,13 @@ void releaseResampler(OutputDevice& device) {
 }
 
 } // namespace
+
+void forgetResamplerFormat(OutputDevice& device) {
+    device.link.inputRate = 0;
+    device.link.inputIsFloat = -1;
+    device.link.inputBits = 0;
+    device.link.channels = 0;
+}
 
 // Main thread. Engages a converter exactly when the client's rate differs from
 // the target, and then replaces rate, isFloat and bits by what the converters
@@ -232,11 +232,7 @@ bool configureResampler(OutputDevice& device, std::int32_t& rate, std::int32_t& 
             // The old converter's tail belongs to the stream already accepted,
             // and so does what a drain query flushed while the rings were full.
             if (device.link.resampler) {
-                if (device.link.inputRate != 0) {
-                    forgetResamplerFormat(device);
-                    resample::workerDrain(*device.link.resampler);
-                }
-                pushResamplerOutput(device);
+                flushConverter(device);
             } else {
                 feedRing(device, true, 0, nullptr, false);
             }

@@ -18,8 +18,6 @@ namespace {
 
 std::atomic<OutputDevice*> gCallbackDevice{nullptr};
 
-// A write that waits for room gives up after this long without any.
-constexpr std::int64_t kStallMs = 3000;
 // The longest a waiting write sleeps between looks when no buffer switch wakes it.
 constexpr std::uint32_t kRoomWaitMs = 5;
 
@@ -520,12 +518,10 @@ void feedFromResampler(OutputDevice& device, bool startNow, std::int32_t byteCou
     }
 }
 
-} // namespace
-
+// Main thread. Pushes the converter's output into the rings until the worker
+// holds none, waiting for room; stops early on abort, pause, reset or a stall.
+// true when nothing is left in the worker.
 bool pushResamplerOutput(OutputDevice& device) {
-    if (!device.link.resampler) {
-        return true;
-    }
     std::uint32_t last = 0;
     std::int64_t progressMs = monotonicMs();
     for (;;) {
@@ -548,6 +544,32 @@ bool pushResamplerOutput(OutputDevice& device) {
             return false;
         }
         waitForRoom(device);
+    }
+}
+
+} // namespace
+
+bool flushConverter(OutputDevice& device) {
+    if (!device.link.resampler) {
+        return true;
+    }
+    resample::ResamplerRequest& request = *device.link.resampler;
+    // The flush makes output only as far ahead as the rings take it, so it
+    // goes in turns: drain, place, drain again.
+    for (;;) {
+        const bool flushed = device.link.inputRate == 0 || resample::workerDrain(request);
+        if (flushed) {
+            forgetResamplerFormat(device);
+        } else if (resample::workerCount(request) == 0) {
+            platform::logLine("the converter's flush makes no output; its tail is dropped");
+            return false;
+        }
+        if (!pushResamplerOutput(device)) {
+            return false;
+        }
+        if (flushed) {
+            return true;
+        }
     }
 }
 

@@ -67,7 +67,7 @@ public:
     Downsampler(const ResamplerConfig& config, const ResamplerPlan& plan);
 
     // Input frames the next non-final step consumes. Resampler worker thread.
-    int nextStepFrames() const;
+    int nextStepFrames() const override;
 
     // One step; see Resampler_base. Resampler worker thread; never the driver's callback.
     std::uint32_t process(const std::uint8_t* bytes, std::uint32_t length, int final) override;

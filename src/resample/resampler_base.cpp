@@ -129,8 +129,14 @@ bool convertSteps(Resampler_base& converter, int final) {
     dsp::GrowableBuffer& input = converter.inputBuffer;
     const std::uint32_t length = input.length;
     converter.outputFailed = false;
+    converter.outputLimited = false;
+    const auto full = [&converter] {
+        converter.outputLimited =
+            converter.outputLimit != 0 && converter.outputBuffer.length >= converter.outputLimit;
+        return converter.outputLimited;
+    };
     std::uint32_t consumed = 0;
-    while (consumed < length) {
+    while (consumed < length && !full()) {
         std::uint32_t k = converter.process(input.data + consumed, length - consumed, final);
         if (k == 0) {
             break;
@@ -138,12 +144,12 @@ bool convertSteps(Resampler_base& converter, int final) {
         // A converter that claimed more than it was given must not push the move out of bounds.
         consumed += k < length - consumed ? k : length - consumed;
     }
-    if (final != 0 && !converter.outputFailed) {
+    if (final != 0 && !converter.outputFailed && !converter.outputLimited) {
         // The last input frames still sit in the filters, their delay's worth behind: silent
         // steps bring them out. A step that adds nothing and skips nothing ends it too, so a
         // converter that cannot make progress never loops.
         const std::int64_t target = flushedOutputFrames(converter, converter.inputFramesTaken);
-        while (converter.outputFramesKept < target) {
+        while (converter.outputFramesKept < target && !full()) {
             const std::int64_t kept = converter.outputFramesKept;
             const int skip = converter.samplesToSkip;
             converter.process(input.data + consumed, 0, 1);

@@ -77,6 +77,11 @@ public:
     // Set by a step that found no room for its output and so ran nothing; cleared by the
     // caller that reads it.
     bool outputFailed = false;
+    // Conversion pauses once the output holds this many bytes (0: never), so that a reader who
+    // cannot take the output yet never makes the converter hold, or spend time on, more.
+    std::uint32_t outputLimit = 0;
+    // Set by convertSteps when it stopped at outputLimit with steps still to run.
+    bool outputLimited = false;
 
     Resampler_base(const Resampler_base&) = delete;
     Resampler_base& operator=(const Resampler_base&) = delete;
@@ -84,6 +89,10 @@ public:
     // Runs one step (see the converters): returns the bytes consumed from the front of bytes,
     // 0 when final == 0 and a step's worth is not there yet. Resampler worker thread.
     virtual std::uint32_t process(const std::uint8_t* bytes, std::uint32_t length, int final) = 0;
+
+    // Input frames the next non-final step consumes; 0 when steps take any length.
+    // Resampler worker thread.
+    virtual int nextStepFrames() const { return 0; }
 
     // Frees the derived arrays, then outputBuffer's block, then inputBuffer's. Worker thread.
     virtual ~Resampler_base();
@@ -115,8 +124,10 @@ std::int64_t flushedOutputFrames(const Resampler_base& converter, std::int64_t i
 // whole frames left go through a zero-padded step, further silent steps follow until the
 // filters' delay is through, and the output is cut to flushedOutputFrames of all input taken,
 // so it holds every input frame's worth and no padding. false when a step found no room for
-// its output (outputFailed): that step consumed nothing and its input is still in front. The
-// worker's feed and drain; tools and tests drive converters with it. Resampler worker thread.
+// its output (outputFailed): that step consumed nothing and its input is still in front. Once
+// the output holds outputLimit bytes it stops before the next step (outputLimited) and a later
+// call carries on, the flush included. The worker's feed and drain; tools and tests drive
+// converters with it. Resampler worker thread.
 bool convertSteps(Resampler_base& converter, int final);
 
 } // namespace quillon::resample

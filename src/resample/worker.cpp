@@ -1,5 +1,6 @@
 #include "resample/worker.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -8,6 +9,12 @@
 namespace quillon::resample {
 
 namespace {
+
+// Output a converter makes ahead of its reader. Past it, fed input waits unconverted: a reader
+// that cannot take the output (a paused or stalled driver) costs neither the memory nor the
+// time of converting a whole payload, which at a high quality and a large rate ratio is
+// gigabytes and minutes. A step's output may go past it once.
+constexpr std::uint32_t kOutputAheadBytes = 1u << 20;
 
 // The factory's converter, or none; a factory that throws counts as one that refused.
 Resampler_base* buildConverter(ResamplerWorker& worker, const ResamplerConfig& config) {
@@ -24,7 +31,9 @@ void createConverter(ResamplerWorker& worker, ResamplerRequest& request) {
     // Raised before building, so the filter design already runs at the client's priority.
     platform::setCurrentThreadPriority(workerPriorityLevel(request.argument));
     worker.activeResampler = buildConverter(worker, request.config);
-    if (worker.activeResampler == nullptr) {
+    if (worker.activeResampler != nullptr) {
+        worker.activeResampler->outputLimit = kOutputAheadBytes;
+    } else {
         // Nothing to convert: an idle worker has no business at a raised priority.
         platform::setCurrentThreadPriority(platform::kPriorityNormal);
     }
@@ -79,12 +88,21 @@ void performCommand(ResamplerWorker& worker, ResamplerRequest& request) {
         feedConverter(*active, request);
         break;
     case WorkerCommand::Drain:
-        // Input that never came needs no flush; otherwise the delay's worth follows too.
-        request.result = convertSteps(*active, 1) ? 1 : 0;
+        // Input that never came needs no flush; otherwise the delay's worth follows too. A
+        // flush stopped at the output limit is not complete: the next drain carries on.
+        request.result = convertSteps(*active, 1) && !active->outputLimited ? 1 : 0;
         break;
     case WorkerCommand::Peek: {
         const auto most = static_cast<std::uint32_t>(request.argument);
         const dsp::GrowableBuffer& output = active->outputBuffer;
+        if (output.length < most && active->inputBuffer.length > 0) {
+            // Converted when asked for: as much as the reader wants now, at least as far as
+            // the usual limit. A step without room leaves its input for the next ask.
+            const std::uint32_t limit = active->outputLimit;
+            active->outputLimit = limit != 0 ? std::max(most, limit) : 0;
+            convertSteps(*active, 0);
+            active->outputLimit = limit;
+        }
         request.result = output.length < most ? output.length : most;
         request.outputData = output.data;
         break;
@@ -96,9 +114,16 @@ void performCommand(ResamplerWorker& worker, ResamplerRequest& request) {
         active->inputBuffer.length = 0;
         active->outputBuffer.length = 0;
         break;
-    case WorkerCommand::Count:
+    case WorkerCommand::Count: {
         request.result = active->outputBuffer.length;
+        const std::uint64_t step =
+            static_cast<std::uint64_t>(std::max(active->nextStepFrames(), 0)) *
+            static_cast<std::uint64_t>(active->inputBytesPerSample) *
+            static_cast<std::uint64_t>(active->channels);
+        const std::uint32_t input = active->inputBuffer.length;
+        request.queuedInput = input > step ? static_cast<std::uint32_t>(input - step) : 0;
         break;
+    }
     }
 }
 
@@ -251,6 +276,12 @@ void workerReset(ResamplerRequest& request) {
 std::uint32_t workerCount(ResamplerRequest& request) {
     postWorkerCommand(request, WorkerCommand::Count);
     return request.result;
+}
+
+WorkerBacklog workerBacklog(ResamplerRequest& request) {
+    request.queuedInput = 0;
+    postWorkerCommand(request, WorkerCommand::Count);
+    return WorkerBacklog{request.result, request.queuedInput};
 }
 
 void runWorkerCommand(ResamplerRequest& request) {

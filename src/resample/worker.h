@@ -44,12 +44,13 @@ struct ResamplerWorker {
 // One per engaged converter, reused by every command. The device owns it.
 struct ResamplerRequest {
     WorkerCommand command = WorkerCommand::Create;
-    std::uint32_t result = 0;  // peek and count: a byte count; create: 1 when a converter is
-                               // held; feed: the bytes appended (n, or 0 when refused);
-                               // drain: 1 when the flush is complete
-    std::int32_t argument = 0; // create: priority code; feed: byte count; peek: most bytes
-                               // wanted; consume: bytes to remove
-    ResamplerConfig config{};  // create only
+    std::uint32_t result = 0;      // peek and count: a byte count; create: 1 when a converter is
+                                   // held; feed: the bytes appended (n, or 0 when refused);
+                                   // drain: 1 when the flush is complete
+    std::uint32_t queuedInput = 0; // count: input bytes beyond what the next step needs
+    std::int32_t argument = 0;     // create: priority code; feed: byte count; peek: most bytes
+                                   // wanted; consume: bytes to remove
+    ResamplerConfig config{};      // create only
     const std::uint8_t* inputData = nullptr;  // feed: the bytes to append
     const std::uint8_t* outputData = nullptr; // peek: first byte of the converter's output
     platform::Handle* doneEvent = nullptr;    // fresh for each command in flight
@@ -87,16 +88,18 @@ bool workerCreate(ResamplerRequest& request, std::int32_t priority, std::int32_t
                   std::int32_t outputRate, std::int32_t inputIsFloat, std::int32_t inputBits,
                   std::int32_t channels, std::int32_t quality);
 void workerDestroy(ResamplerRequest& request);
-// Appends n bytes and converts every whole step. false when the bytes were not taken (no
-// converter, the input buffer would pass its size limit, or memory ran out): nothing of them
-// was appended, so the caller still holds them all.
+// Appends n bytes and converts whole steps until the output holds 1 MiB; the rest waits
+// for a peek or a drain. false when the bytes were not taken (no converter, the input buffer
+// would pass its size limit, or memory ran out): nothing of them was appended, so the caller
+// still holds them all.
 bool workerFeed(ResamplerRequest& request, const std::uint8_t* bytes, std::int32_t n);
 // Flushes the stream: the input left and the filters' delay come out, and the output ends where
-// the input does. false when a step found no room for its output; what was not flushed stays,
-// and a later drain carries on from there.
+// the input does. false when a step found no room for its output, or when the output reached
+// 1 MiB first; what was not flushed stays, and a later drain carries on from there.
 bool workerDrain(ResamplerRequest& request);
-// Bytes of output available, at most `most` (taken unsigned); the bytes are at
-// request.outputData and stay valid until the next command.
+// Bytes of output available, at most `most` (taken unsigned), converting more whole steps
+// first while there are fewer; the bytes are at request.outputData and stay valid until the
+// next command.
 std::uint32_t workerPeek(ResamplerRequest& request, std::int32_t most);
 // Removes n bytes from the front of the output; a count above what is there empties it.
 void workerConsume(ResamplerRequest& request, std::int32_t n);
@@ -104,6 +107,12 @@ void workerConsume(ResamplerRequest& request, std::int32_t n);
 void workerReset(ResamplerRequest& request);
 // Bytes of output waiting.
 std::uint32_t workerCount(ResamplerRequest& request);
+struct WorkerBacklog {
+    std::uint32_t output = 0;      // bytes of output waiting
+    std::uint32_t queuedInput = 0; // input bytes beyond those the converter's next step needs:
+                                   // what piles up while the output is not taken
+};
+WorkerBacklog workerBacklog(ResamplerRequest& request);
 
 // Performs request.command on request.worker and then sets request.doneEvent. The queued
 // procedure: worker thread.

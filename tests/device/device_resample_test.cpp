@@ -14,6 +14,7 @@
 #include "device/device_state.h"
 #include "device/fake_driver.h"
 #include "device/invariants.h"
+#include "ipc/shared_block.h"
 #include "resample/dsp/sample_io.h"
 #include "resample/worker.h"
 
@@ -428,6 +429,43 @@ TEST_F(DeviceResampleTest, ALargeWriteStartsTheDriverEarlyAndPlaysAsOneStream) {
     EXPECT_TRUE(played == expected) << "the pieces changed the converter's output";
 }
 
+// A driver that takes nothing, stalled or paused, must not have the worker turn
+// whole payloads into output nobody reads: at a high rate ratio that is
+// gigabytes, and minutes of the main channel. The write waits unconverted,
+// capped at one payload, and plays whole once the driver takes audio again.
+TEST_F(DeviceResampleTest, AWriteTheDriverDoesNotTakeWaitsUnconvertedAndPlaysWholeLater) {
+    ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
+    const auto input = tone(270000);
+    const std::vector<std::uint8_t> stalled(input.begin(), input.begin() + 4 * 250000);
+    const std::vector<std::uint8_t> paused(input.begin() + 4 * 250000, input.end());
+    resample::Resampler_base& converter = *worker.activeResampler;
+
+    // Started but never calling back: the write gives up waiting and answers.
+    ASSERT_EQ(write(stalled), 0);
+    EXPECT_FALSE(dev->life.driverStopped);
+    EXPECT_EQ(dev->counters.framesPlayed, 0);
+    EXPECT_LT(converter.outputBuffer.length, 2u << 20) << "converted far ahead of the rings";
+    EXPECT_GT(resample::workerBacklog(*dev->link.resampler).queuedInput, 0u);
+
+    // Paused: a write past one payload waiting is refused whole, a small one taken.
+    ASSERT_EQ(device::setPause(*dev, 1), 0);
+    const std::int64_t written = dev->counters.bytesWritten;
+    const std::vector<std::uint8_t> payload(ipc::kPayloadSize);
+    EXPECT_EQ(write(payload), 1);
+    EXPECT_EQ(dev->counters.bytesWritten, written) << "a refused write was counted";
+    ASSERT_EQ(write(paused), 0);
+    EXPECT_LT(converter.outputBuffer.length, 2u << 20);
+
+    // Resumed, every frame plays once and in order.
+    ASSERT_EQ(device::setPause(*dev, 0), 1);
+    while (device::isPlaying(*dev) != 0) {
+        playAll();
+        clk.advanceMs(50);
+    }
+    EXPECT_EQ(dev->counters.bytesWritten, 4 * 270000);
+    EXPECT_TRUE(played == offline(input, 0)) << played.size() << " values played";
+}
+
 TEST_F(DeviceResampleTest, AWriteTheConverterHasNoRoomForIsRefusedWhole) {
     ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
     const auto input = tone(6000);
@@ -436,16 +474,20 @@ TEST_F(DeviceResampleTest, AWriteTheConverterHasNoRoomForIsRefusedWhole) {
     ASSERT_EQ(write(head), 0);
     const std::int64_t written = dev->counters.bytesWritten;
 
-    // The converter's output buffer at its size limit: no step can keep its output. Touched
-    // only between commands, which the worker runs one at a time.
+    // The converter's output buffer at its size limit, and no limit of its own to stop at
+    // first: no step can keep its output. Touched only between commands, which the worker
+    // runs one at a time.
     resample::Resampler_base& converter = *worker.activeResampler;
     const dsp::GrowableBuffer saved = converter.outputBuffer;
+    const std::uint32_t limit = converter.outputLimit;
     std::uint8_t block[16] = {};
     converter.outputBuffer =
         dsp::GrowableBuffer{block, dsp::kMaxBufferCapacity, dsp::kMaxBufferCapacity - 8};
+    converter.outputLimit = 0;
     EXPECT_EQ(write(rest), 1);
     EXPECT_EQ(dev->counters.bytesWritten, written) << "a refused write was counted";
     converter.outputBuffer = saved;
+    converter.outputLimit = limit;
 
     // Nothing of it was taken: sent again, the stream is whole.
     ASSERT_EQ(write(rest), 0);

@@ -69,6 +69,58 @@ TEST(ResamplerFlush, OutputEndsExactlyWhereTheInputEnds) {
     }
 }
 
+// A reader that takes the output slowly: conversion stops at the output limit, input and flush
+// wait, and carrying on where it stopped gives the stream the unlimited conversion gives.
+TEST(ResamplerFlush, ConversionStoppedAtTheOutputLimitCarriesOnUnchanged) {
+    struct Pair {
+        int in, out;
+    };
+    for (const Pair p : {Pair{44100, 48000}, Pair{48000, 44100}}) {
+        for (int quality = 0; quality < 2; ++quality) {
+            SCOPED_TRACE(::testing::Message() << p.in << " -> " << p.out << " q" << quality);
+            const std::size_t block =
+                static_cast<std::size_t>(kQualityLevels[quality].baseBlockLength);
+            const auto config = makeConfig(p.in, p.out, quality, 2);
+            const auto input = asBytes(tone(block * 4 + 777, 2));
+            const auto whole = convertAll(config, input, input.size());
+
+            std::unique_ptr<Resampler_base> r(createResampler(config));
+            ASSERT_TRUE(r);
+            r->outputLimit = 4096;
+            std::vector<double> taken;
+            const auto take = [&] {
+                const auto part = asDoubles(r->outputBuffer);
+                taken.insert(taken.end(), part.begin(), part.end());
+                r->outputBuffer.length = 0;
+            };
+            ASSERT_TRUE(dsp::appendBytes(r->inputBuffer, input.data(),
+                                         static_cast<std::uint32_t>(input.size())));
+            ASSERT_TRUE(convertSteps(*r, 0));
+            EXPECT_TRUE(r->outputLimited);
+            EXPECT_GT(r->inputBuffer.length, 0u) << "the limit held back no input";
+            // Reading in between, as a player does: a few plain steps, then the flush in turns.
+            for (int i = 0; i < 3; ++i) {
+                take();
+                ASSERT_TRUE(convertSteps(*r, 0));
+            }
+            int turns = 0;
+            for (;; ++turns) {
+                ASSERT_LT(turns, 10000);
+                take();
+                ASSERT_TRUE(convertSteps(*r, 1));
+                if (!r->outputLimited) {
+                    break;
+                }
+            }
+            take();
+            EXPECT_GT(turns, 1);
+            EXPECT_EQ(r->inputBuffer.length, 0u);
+            ASSERT_EQ(taken.size(), whole.size());
+            EXPECT_TRUE(taken == whole) << "stopping at the limit changed the stream";
+        }
+    }
+}
+
 TEST(ResamplerFlush, ASecondFlushAddsNothingAndEmptyStreamsStayEmpty) {
     struct Case {
         ResamplerConfig config;
