@@ -232,15 +232,9 @@ std::uint32_t Downsampler::process(const std::uint8_t* bytes, std::uint32_t leng
         outputFailed = true;
         return 0;
     }
-    int frames;
-    if (final == 0) {
-        if (length / frameSize < static_cast<std::uint32_t>(need)) {
-            return 0;
-        }
-        frames = need;
-    } else {
-        // A step holds need frames; a caller that sends more gets one step taken.
-        frames = static_cast<int>(std::min<std::uint32_t>(length / frameSize, need));
+    const int frames = stepFrames(length, frameSize, need, final);
+    if (frames < 0) {
+        return 0;
     }
     const std::uint32_t consumed = static_cast<std::uint32_t>(frames) * frameSize;
 

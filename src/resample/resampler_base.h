@@ -101,6 +101,18 @@ protected:
     explicit Resampler_base(const ResamplerConfig& config);
 };
 
+// Input frames a step takes out of `length` bytes of whole frames of frameSize bytes, when it
+// needs `need`: all of them or none in a plain step (-1: not enough yet), up to `need` in a
+// final one, which pads the rest. A caller that sends more gets one step taken. Pure.
+inline int stepFrames(std::uint32_t length, std::uint32_t frameSize, int need, int final) {
+    const std::uint32_t have = length / frameSize;
+    if (final == 0) {
+        return have < static_cast<std::uint32_t>(need) ? -1 : need;
+    }
+    return static_cast<int>(
+        have < static_cast<std::uint32_t>(need) ? have : static_cast<std::uint32_t>(need));
+}
+
 // The converter's input layout, as the sample decoders take it. Any thread.
 inline dsp::InputLayout inputLayout(const Resampler_base& converter) {
     return {converter.channels, converter.inputBytesPerSample, converter.inputIsFloat};

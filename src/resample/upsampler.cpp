@@ -251,18 +251,12 @@ std::uint32_t Upsampler::process(const std::uint8_t* bytes, std::uint32_t length
         outputFailed = true;
         return 0;
     }
-    int frames;
-    std::uint32_t consumed;
-    if (final == 0) {
-        if (length / frameSize < static_cast<std::uint32_t>(need)) {
-            return 0;
-        }
-        frames = need;
-    } else {
-        // history has room for one step only; a caller that sends more gets one step taken.
-        frames = static_cast<int>(std::min<std::uint32_t>(length / frameSize, need));
+    // history has room for one step only.
+    const int frames = stepFrames(length, frameSize, need, final);
+    if (frames < 0) {
+        return 0;
     }
-    consumed = static_cast<std::uint32_t>(frames) * frameSize;
+    const std::uint32_t consumed = static_cast<std::uint32_t>(frames) * frameSize;
 
     dsp::decodeInput(inputLayout(*this), frames, historyFrames, bytes, history.data(), need);
     historyFrames += need;
