@@ -23,12 +23,37 @@ std::int32_t clampToInt32(std::int64_t v) {
     return static_cast<std::int32_t>(v);
 }
 
+// Main thread. Engages a fresh converter for the open stream's client format.
+// Without one the writes would reach the rings in the client's format, so the
+// stream is closed and the answer is false.
+bool renewConverter(OutputDevice& device) {
+    auto rate = static_cast<std::int32_t>(device.format.inputRate.load());
+    std::int32_t isFloat = device.format.inputBits < 0 ? 1 : 0;
+    std::int32_t bits =
+        device.format.inputBits < 0 ? -device.format.inputBits : device.format.inputBits;
+    configureResampler(device, rate, isFloat, bits,
+                       static_cast<std::int32_t>(device.format.inputChannels));
+    if (!device.link.resampler) {
+        closeDevice(device);
+        return false;
+    }
+    return true;
+}
+
 // Main thread. The write path with a converter engaged. The worker takes the
 // whole write at once but converts only as far ahead as the rings take its
 // output, so the driver starts after the first steps. Like a write without a
 // converter, it then lasts while its audio plays: until the converter holds no
 // more than the step it is filling, or a pause, a reset or a stalled driver.
 std::int32_t feedResampler(OutputDevice& device, const std::uint8_t* data, std::int32_t count) {
+    if (device.link.inputRate == 0) {
+        // The stream's end was flushed, yet it goes on. The flushed converter
+        // cannot carry on from there: a fresh one takes the rest, once the old
+        // one's output is all in the rings. Until then the write is refused whole.
+        if (!flushConverter(device) || !renewConverter(device)) {
+            return 1;
+        }
+    }
     resample::ResamplerRequest& request = *device.link.resampler;
     // What waits unconverted beside the rings is capped at one payload; a
     // write past it is refused whole.
@@ -455,18 +480,9 @@ void seekTo(OutputDevice& device, std::int32_t ms) {
         device.format.inputBytesPerFrame.load();
     if (device.link.resampler) {
         // Nothing before the new position may leak into it: a fresh converter.
-        device.link.inputRate = 0;
+        forgetResamplerFormat(device);
         resample::workerReset(*device.link.resampler);
-        auto rate = static_cast<std::int32_t>(device.format.inputRate.load());
-        std::int32_t isFloat = device.format.inputBits < 0 ? 1 : 0;
-        std::int32_t bits =
-            device.format.inputBits < 0 ? -device.format.inputBits : device.format.inputBits;
-        configureResampler(device, rate, isFloat, bits,
-                           static_cast<std::int32_t>(device.format.inputChannels));
-        // Without one the writes would reach the rings in the client's format.
-        if (!device.link.resampler) {
-            closeDevice(device);
-        }
+        renewConverter(device);
     }
 }
 

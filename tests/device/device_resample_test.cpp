@@ -208,6 +208,27 @@ TEST_F(DeviceResampleTest, ADrainNeverWaitsForRoomAndThePositionsMeetAtTheEnd) {
     EXPECT_NEAR(device::outputPositionMs(*dev), device::writtenPositionMs(*dev), 1);
 }
 
+// A player that drains and then writes on without a new open: the stream goes on, and what
+// follows the drain plays whole, its own end flushed at the next drain.
+TEST_F(DeviceResampleTest, AWriteAfterACompleteDrainPlaysWholeAfterTheFirstPart) {
+    ASSERT_GT(device::openOutput(*dev, 44100, 16, 2), 8000);
+    const auto first = tone(6000);
+    const auto second = tone(5000, 6000);
+    for (const auto* part : {&first, &second}) {
+        ASSERT_EQ(write(*part), 0);
+        for (int calls = 0; device::isPlaying(*dev) != 0; ++calls) {
+            ASSERT_LT(calls, 1000);
+            playAll();
+            clk.advanceMs(50);
+        }
+    }
+    auto expected = offline(first, 0);
+    const auto more = offline(second, 0);
+    expected.insert(expected.end(), more.begin(), more.end());
+    EXPECT_EQ(played.size(), expected.size());
+    EXPECT_TRUE(played == expected) << "the stream after the drain is not the second part";
+}
+
 TEST_F(DeviceResampleTest, AnOpenAfterAnUnfinishedDrainPlaysWhatTheConverterStillHeld) {
     settings.bufferMultiplier = 0; // 2048 frames
     settings.resampleQuality = 1;  // a tail longer than the ring
