@@ -356,9 +356,12 @@ std::int32_t isPlaying(OutputDevice& device) {
             return 1;
         }
     } else {
-        feedRing(device, true, 0, nullptr);
+        // Only what fits now, as above: frames held back play in later calls.
+        feedRing(device, true, 0, nullptr, false);
     }
-    const bool queued = device.ring.queuedFrames.load() != 0;
+    const bool queued =
+        device.ring.queuedFrames.load() != 0 || replayFrames(device) > 0 ||
+        device.held.pending.size() >= static_cast<std::size_t>(device.format.feedFrameBytes);
     if (device.life.driverStopped || !device.counters.switchSeen) {
         return queued ? 1 : 0;
     }

@@ -5,12 +5,15 @@
 #include "device/output_device.h"
 #include "ipc/shared_block.h"
 #include "platform/log.h"
+#include "platform/platform.h"
 
 namespace quillon::server {
 
 using namespace quillon::ipc;
 
 namespace {
+
+constexpr std::uint32_t kSlowAnswerMs = 500;
 
 // What a command answers when it fails: the open's -1, the write's 1, and 0
 // (no room, not playing, was not paused) for the rest.
@@ -97,6 +100,7 @@ bool handleMainCommand(device::OutputDevice& device, std::uint8_t* block) {
     const std::int32_t code = loadI32(block, kMainCommand);
     std::int32_t result = 0; // commands without a result answer 0
     bool quit = code == kMainQuit;
+    const std::uint32_t startMs = platform::timerMs();
     try {
         quit = performMainCommand(device, block, code, result);
     } catch (...) {
@@ -110,6 +114,12 @@ bool handleMainCommand(device::OutputDevice& device, std::uint8_t* block) {
         }
     }
     device::checkInvariants(device);
+    // A slow answer is what a player notices first: say which command it was.
+    // A write rightly lasts while its audio plays.
+    const std::uint32_t tookMs = platform::timerMs() - startMs;
+    if (tookMs >= kSlowAnswerMs && code != kMainWrite) {
+        platform::logLine("main command %d answered %d after %u ms", code, result, tookMs);
+    }
     storeI32(block, kMainCommand, result);
     return quit;
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -494,6 +495,31 @@ TEST_F(DeviceTest, IsPlayingUntilQueueAndLatencyHavePassed) {
     EXPECT_EQ(device::isPlaying(*dev), 1);
     clk.advanceMs(3);
     EXPECT_EQ(device::isPlaying(*dev), 0);
+}
+
+// A drain query places what fits and answers: with frames held back and a
+// driver that takes nothing, it must not wait out the stall limit.
+TEST_F(DeviceTest, ADrainQueryNeverWaitsForTheDriverAndTheHeldFramesStillPlay) {
+    smallRings();
+    open();
+    device::setPause(*dev, 1);
+    ASSERT_EQ(writeFrames(1, 40), 0); // 16 in the rings, 24 held back
+    device::setPause(*dev, 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(device::isPlaying(*dev), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    int expect = 1;
+    int index = 0;
+    for (int calls = 0; device::isPlaying(*dev) != 0; ++calls) {
+        ASSERT_LT(calls, 100);
+        fake.bufferSwitch(index);
+        for (int f = 0; f < 4 && expect <= 40; ++f, ++expect) {
+            ASSERT_EQ(out(0, index, f), expect);
+        }
+        index ^= 1;
+        clk.advanceMs(5);
+    }
+    EXPECT_EQ(expect, 41);
 }
 
 // ---------------------------------------------------------------- writes
