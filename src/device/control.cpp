@@ -113,6 +113,20 @@ std::int32_t elapsedFrames(const OutputDevice& device) {
     return frames < 0 ? std::numeric_limits<std::int32_t>::max() : frames;
 }
 
+namespace {
+
+// Main thread. Whether the open stream still has audio to hand the driver.
+bool holdsAudio(OutputDevice& device) {
+    if (!device.life.streamOpen) {
+        return false;
+    }
+    return device.ring.queuedFrames.load() != 0 || replayFrames(device) > 0 ||
+           device.held.pending.size() >= static_cast<std::size_t>(device.format.feedFrameBytes) ||
+           (device.link.resampler && resample::workerCount(*device.link.resampler) != 0);
+}
+
+} // namespace
+
 bool settleResetRequest(OutputDevice& device) {
     if (device.life.latencyChanged.exchange(false)) {
         readLatencies(device);
@@ -120,8 +134,9 @@ bool settleResetRequest(OutputDevice& device) {
     if (!device.life.resetRequested.exchange(false)) {
         return false;
     }
-    // Between streams in keep-open mode nothing plays: release the driver now.
-    if (device.active.keepOpen && !device.life.outputOpen) {
+    // Between streams in keep-open mode, once the last track has played,
+    // nothing plays: release the driver now. Its last frames re-open it.
+    if (device.active.keepOpen && !device.life.outputOpen && !holdsAudio(device)) {
         platform::logLine("reset request between streams: closing the driver");
         closeDevice(device);
         return true;
@@ -419,7 +434,7 @@ void finishPlaying(OutputDevice& device) {
     settleResetRequest(device);
     // Only keep-open mode leaves a stream for the quit: elsewhere close output
     // ended it, and a paused stream has nothing to play until a resume.
-    if (!device.life.streamOpen || !device.active.keepOpen || device.life.paused) {
+    if (!reopenIfResetPending(device) || !device.active.keepOpen || device.life.paused) {
         return;
     }
     if (device.link.resampler) {

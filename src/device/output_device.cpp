@@ -667,6 +667,11 @@ void startCounting(OutputDevice& device, const OpenChange& change, bool identica
 std::int32_t openOutput(OutputDevice& device, std::int32_t rate, std::int32_t bits,
                         std::int32_t channels) {
     settleResetRequest(device);
+    // The previous stream's queued audio survives a reset asked for since:
+    // re-opened first, it plays before the new stream's.
+    if (device.life.resetPending) {
+        reopenIfResetPending(device);
+    }
     // Refused before anything is stored: a zero rate or channel count would
     // be divided by later.
     if (rate < 1 || channels < 1 || !validFormat(bits)) {

@@ -458,5 +458,40 @@ TEST_F(TrackChange, BitDepthChangeThenResetKeepsFramesOfBothDepths) {
     count(1, 2 * kTrack);
 }
 
+// The driver asks for a reset after the first track's close, while its last
+// frames are still queued: the next open re-opens the driver with them, and
+// they play before the second track.
+TEST_F(TrackChange, ResetBetweenTracksOfOneFormatPlaysTheFirstTracksQueueFirst) {
+    useSteppedClock(device());
+    keepOpen();
+    track(kRate, 16, 2, counterFrames(1, kTrack, 16, 2));
+    closeOutput(true);
+    const std::int64_t taken = std::int64_t{device().status.bufferSwitches.load()} * 512;
+    ASSERT_LT(taken, kTrack) << "nothing of the first track was left queued";
+    realTime(ipc::kRtResetRequest);
+    track(kRate, 16, 2, counterFrames(kTrack + 1, kTrack, 16, 2));
+    EXPECT_EQ(reopens(), 1);
+    advanceClock(12);
+    lastTrackPlayed(kTrack, kRate);
+    quit();
+    count(1, 2 * kTrack);
+}
+
+// The same before a rate change, whose open plays the first track out before
+// it changes the rate. That play-out needs the driver's own pace, so the clock
+// is real here: a slow machine may have played the queue before the reset,
+// which makes the check weaker, never wrong.
+TEST_F(TrackChange, ResetBetweenTracksThenARateChangePlaysTheFirstTracksQueueFirst) {
+    keepOpen();
+    track(kRate, 16, 2, counterFrames(1, kTrack, 16, 2));
+    closeOutput(true);
+    realTime(ipc::kRtResetRequest);
+    track(48000, 16, 2, counterFrames(kTrack + 1, kTrack, 16, 2));
+    EXPECT_EQ(reopens(), 1);
+    lastTrackPlayed(kTrack, 48000);
+    quit();
+    count(1, 2 * kTrack);
+}
+
 } // namespace
 } // namespace quillon
